@@ -1,0 +1,195 @@
+// common/py.cpp: str conversions, argument checks, json decoding, logging.
+#include "common/py.hpp"
+
+#include <algorithm>
+
+namespace sorvel::py {
+
+namespace {
+// Set once by init() while the module loads; never released (the module
+// outlives every call and the interpreter reclaims them at exit).
+PyObject *g_json_loads = nullptr;
+PyObject *g_get_logger = nullptr;
+PyObject *g_warning = nullptr;
+PyObject *g_extra = nullptr;
+PyObject *g_role = nullptr;
+PyObject *g_content = nullptr;
+PyObject *g_user = nullptr;
+
+PyObject *import_attr(const char *module, const char *name) {
+    nb::object m = nb::module_::import_(module);
+    nb::object attr = m.attr(name);
+    return attr.release().ptr();
+}
+}  // namespace
+
+void init() {
+    if (g_json_loads) return;
+    g_get_logger = import_attr("logging", "getLogger");
+    g_warning = intern("warning");
+    g_extra = intern("extra");
+    g_role = intern("role");
+    g_content = intern("content");
+    g_user = intern("user");
+    g_json_loads = import_attr("json", "loads");
+}
+
+PyObject *intern(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s) throw nb::python_error();
+    return s;
+}
+
+nb::list names(std::initializer_list<const char *> items) {
+    nb::list out;
+    for (const char *item : items) out.append(nb::str(item));
+    return out;
+}
+
+std::string_view utf8(nb::handle s, std::string &scratch) {
+    Py_ssize_t n = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (p) return {p, static_cast<std::size_t>(n)};
+    PyErr_Clear();  // lone surrogates: encode them as they stand
+    PyObject *b = PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass");
+    if (!b) throw nb::python_error();
+    scratch.assign(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+    Py_DECREF(b);
+    return scratch;
+}
+
+void append_utf8(std::string &out, nb::handle s) {
+    std::string scratch;
+    out.append(utf8(s, scratch));
+}
+
+void append_text_form(std::string &out, nb::handle obj) {
+    if (PyUnicode_Check(obj.ptr())) {
+        append_utf8(out, obj);
+        return;
+    }
+    PyObject *s = PyObject_Str(obj.ptr());
+    if (!s) throw nb::python_error();
+    nb::object keep = nb::steal(s);
+    append_utf8(out, keep);
+}
+
+nb::str from_utf8(std::string_view bytes) {
+    PyObject *s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
+                                       "surrogatepass");
+    if (!s) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
+text::CodePoints code_points(nb::handle s) noexcept {
+    PyObject *o = s.ptr();
+    return text::CodePoints{PyUnicode_DATA(o), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)),
+                            static_cast<int>(PyUnicode_KIND(o))};
+}
+
+nb::str substring(nb::handle s, text::Range r) {
+    PyObject *o = PyUnicode_Substring(s.ptr(), static_cast<Py_ssize_t>(r.begin),
+                                      static_cast<Py_ssize_t>(r.end));
+    if (!o) throw nb::python_error();
+    return nb::steal<nb::str>(o);
+}
+
+void require_str(nb::handle v, const char *arg) {
+    if (!PyUnicode_Check(v.ptr()))
+        throw nb::type_error((std::string(arg) + " must be str, not " +
+                              Py_TYPE(v.ptr())->tp_name).c_str());
+}
+
+void require_list(nb::handle v, const char *arg) {
+    if (!PyList_Check(v.ptr()))
+        throw nb::type_error((std::string(arg) + " must be list, not " +
+                              Py_TYPE(v.ptr())->tp_name).c_str());
+}
+
+nb::object get_item(nb::handle mapping, PyObject *key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key);  // borrowed
+        if (v) return nb::borrow(v);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        throw nb::python_error();
+    }
+    PyObject *v = PyObject_GetItem(mapping.ptr(), key);
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
+}
+
+bool get_optional_item(nb::handle mapping, PyObject *key, nb::object &out) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key);  // borrowed
+        if (v) { out = nb::borrow(v); return true; }
+        if (PyErr_Occurred()) throw nb::python_error();
+        return false;
+    }
+    int has = PySequence_Contains(mapping.ptr(), key);
+    if (has < 0) throw nb::python_error();
+    if (!has) return false;
+    out = get_item(mapping, key);
+    return true;
+}
+
+nb::object json_decode(nb::handle text) {
+    PyObject *r = PyObject_CallOneArg(g_json_loads, text.ptr());
+    if (r) return nb::steal(r);
+    // Every failure to decode counts, whatever json raised for it
+    // (JSONDecodeError, RecursionError, the digit limit's ValueError, ...).
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
+const char *json_type_name(nb::handle v) noexcept {
+    PyObject *o = v.ptr();
+    if (PyDict_Check(o)) return "dict";
+    if (PyList_Check(o)) return "list";
+    if (PyUnicode_Check(o)) return "str";
+    if (PyBool_Check(o)) return "bool";
+    if (PyLong_Check(o)) return "int";
+    if (PyFloat_Check(o)) return "float";
+    if (o == Py_None) return "NoneType";
+    return Py_TYPE(o)->tp_name;
+}
+
+nb::object get_logger(const char *name) {
+    PyObject *r = PyObject_CallOneArg(g_get_logger, nb::str(name).ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+void warn(nb::handle logger, const char *message, const char *field, nb::handle value) {
+    nb::dict extra;
+    extra[field] = value;
+    nb::object method = nb::steal(PyObject_GetAttr(logger.ptr(), g_warning));
+    if (!method.is_valid()) throw nb::python_error();
+    nb::tuple args = nb::make_tuple(nb::str(message));
+    nb::dict kwargs;
+    PyDict_SetItem(kwargs.ptr(), g_extra, extra.ptr());
+    PyObject *r = PyObject_Call(method.ptr(), args.ptr(), kwargs.ptr());
+    if (!r) throw nb::python_error();
+    Py_DECREF(r);
+}
+
+nb::str preview(nb::handle s, std::size_t n) {
+    std::size_t len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s.ptr()));
+    return substring(s, text::Range{0, std::min(n, len)});
+}
+
+nb::dict user_message(nb::handle content) {
+    nb::dict msg;
+    if (PyDict_SetItem(msg.ptr(), g_role, g_user) < 0 ||
+        PyDict_SetItem(msg.ptr(), g_content, content.ptr()) < 0)
+        throw nb::python_error();
+    return msg;
+}
+
+nb::tuple prompt_pair(nb::handle system, nb::handle content) {
+    nb::list messages;
+    messages.append(user_message(content));
+    return nb::make_tuple(system, messages);
+}
+
+}  // namespace sorvel::py

@@ -1,0 +1,185 @@
+// common/text.cpp: strip, answer cleaning, splitting and template filling.
+#include "common/text.hpp"
+
+#include <charconv>
+#include <stdexcept>
+
+namespace sorvel::text {
+
+Range strip(const CodePoints &s, Range r) noexcept {
+    while (r.begin < r.end && is_space(s[r.begin])) ++r.begin;
+    while (r.end > r.begin && is_space(s[r.end - 1])) --r.end;
+    return r;
+}
+
+bool starts_with(const CodePoints &s, Range r, std::string_view prefix) noexcept {
+    if (r.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (s[r.begin + i] != static_cast<unsigned char>(prefix[i])) return false;
+    return true;
+}
+
+bool ends_with(const CodePoints &s, Range r, std::string_view suffix) noexcept {
+    if (r.size() < suffix.size()) return false;
+    std::size_t at = r.end - suffix.size();
+    for (std::size_t i = 0; i < suffix.size(); ++i)
+        if (s[at + i] != static_cast<unsigned char>(suffix[i])) return false;
+    return true;
+}
+
+Range clean_answer(const CodePoints &s, Unwrap mode) noexcept {
+    Range r = strip(s);
+    if (starts_with(s, r, "```") && ends_with(s, r, "```")) {
+        // The two fences may overlap ("````"): nothing is left then.
+        if (r.size() <= 6) return Range{r.begin, r.begin};
+        r = strip(s, Range{r.begin + 3, r.end - 3});
+        if (mode == Unwrap::JsonTag && starts_with(s, r, "json"))
+            r = strip(s, Range{r.begin + 4, r.end});
+    }
+    if (mode == Unwrap::Quotes && starts_with(s, r, "\"") && ends_with(s, r, "\"")) {
+        if (r.size() <= 2) return Range{r.begin, r.begin};
+        r = strip(s, Range{r.begin + 1, r.end - 1});
+    }
+    return r;
+}
+
+namespace {
+
+// Decodes the code point that starts at s[i] and sets `len` to its length.
+// Input is well-formed (possibly surrogate-carrying) UTF-8 made by the
+// interpreter; a stray byte is taken as one code point of its own value.
+char32_t decode_at(std::string_view s, std::size_t i, std::size_t &len) noexcept {
+    auto b = static_cast<unsigned char>(s[i]);
+    auto cont = [&](std::size_t k) {
+        return static_cast<char32_t>(static_cast<unsigned char>(s[i + k]) & 0x3F);
+    };
+    if (b < 0x80) { len = 1; return b; }
+    if (b >= 0xC0 && b < 0xE0 && i + 1 < s.size()) {
+        len = 2; return (char32_t(b & 0x1F) << 6) | cont(1);
+    }
+    if (b >= 0xE0 && b < 0xF0 && i + 2 < s.size()) {
+        len = 3; return (char32_t(b & 0x0F) << 12) | (cont(1) << 6) | cont(2);
+    }
+    if (b >= 0xF0 && i + 3 < s.size()) {
+        len = 4;
+        return (char32_t(b & 0x07) << 18) | (cont(1) << 12) | (cont(2) << 6) | cont(3);
+    }
+    len = 1;
+    return b;
+}
+
+// Length of the white-space code point that ends at s[end - 1], or 0.
+std::size_t space_before(std::string_view s, std::size_t end) noexcept {
+    std::size_t start = end;
+    for (std::size_t k = 0; k < 4 && start > 0; ++k) {
+        --start;
+        if ((static_cast<unsigned char>(s[start]) & 0xC0) != 0x80) break;
+    }
+    std::size_t len = 0;
+    char32_t c = decode_at(s, start, len);
+    return (start + len == end && is_space(c)) ? len : 0;
+}
+
+}  // namespace
+
+std::string_view strip_utf8(std::string_view s) noexcept {
+    std::size_t b = 0, e = s.size();
+    while (b < e) {
+        std::size_t len = 0;
+        if (!is_space(decode_at(s, b, len))) break;
+        b += len;
+    }
+    while (e > b) {
+        std::size_t len = space_before(s, e);
+        if (len == 0) break;
+        e -= len;
+    }
+    return s.substr(b, e - b);
+}
+
+void append_collapsed(std::string &out, std::string_view s) {
+    bool pending_blank = false, any = false;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        std::size_t len = 0;
+        char32_t c = decode_at(s, i, len);
+        if (is_space(c)) {
+            pending_blank = any;
+        } else {
+            if (pending_blank) out.push_back(' ');
+            pending_blank = false;
+            any = true;
+            out.append(s.substr(i, len));
+        }
+        i += len;
+    }
+}
+
+void append_int(std::string &out, long long v) {
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, res.ptr);
+}
+
+Template::Template(std::string_view text, std::initializer_list<std::string_view> names)
+    : source_(text) {
+    std::vector<std::string_view> slots(names);
+    auto add_literal = [&](std::string_view lit) {
+        if (lit.empty()) return;
+        if (!pieces_.empty() && pieces_.back().slot < 0 &&
+            pieces_.back().offset + pieces_.back().length == literals_.size()) {
+            pieces_.back().length += lit.size();
+        } else {
+            pieces_.push_back({literals_.size(), lit.size(), -1});
+        }
+        literals_.append(lit);
+        literal_size_ += lit.size();
+    };
+    std::size_t i = 0, n = text.size();
+    while (i < n) {
+        char c = text[i];
+        if ((c == '{' || c == '}') && i + 1 < n && text[i + 1] == c) {
+            add_literal(text.substr(i, 1));
+            i += 2;
+        } else if (c == '{') {
+            std::size_t close = text.find('}', i + 1);
+            if (close == std::string_view::npos)
+                throw std::invalid_argument("template: unclosed placeholder");
+            std::string_view name = text.substr(i + 1, close - i - 1);
+            int slot = -1;
+            for (std::size_t k = 0; k < slots.size(); ++k)
+                if (slots[k] == name) slot = static_cast<int>(k);
+            if (slot < 0) throw std::invalid_argument("template: unknown placeholder");
+            pieces_.push_back({0, 0, slot});
+            i = close + 1;
+        } else if (c == '}') {
+            throw std::invalid_argument("template: single '}'");
+        } else {
+            std::size_t next = text.find_first_of("{}", i);
+            if (next == std::string_view::npos) next = n;
+            add_literal(text.substr(i, next - i));
+            i = next;
+        }
+    }
+}
+
+void Template::render(std::string &out, std::span<const std::string_view> values) const {
+    std::size_t total = literal_size_;
+    for (const Piece &p : pieces_)
+        if (p.slot >= 0) total += values[static_cast<std::size_t>(p.slot)].size();
+    out.reserve(out.size() + total);
+    for (const Piece &p : pieces_) {
+        if (p.slot >= 0)
+            out.append(values[static_cast<std::size_t>(p.slot)]);
+        else
+            out.append(literals_, p.offset, p.length);
+    }
+}
+
+std::string Template::render(std::span<const std::string_view> values) const {
+    std::string out;
+    render(out, values);
+    return out;
+}
+
+}  // namespace sorvel::text

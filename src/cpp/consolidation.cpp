@@ -1,0 +1,11 @@
+// consolidation: placeholder until the module is written.
+#include <nanobind/nanobind.h>
+
+#include "common/py.hpp"
+
+namespace nb = nanobind;
+
+NB_MODULE(consolidation, m) {
+    sorvel::py::init();
+    m.attr("__all__") = nb::list();
+}

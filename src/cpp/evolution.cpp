@@ -1,0 +1,11 @@
+// evolution: placeholder until the module is written.
+#include <nanobind/nanobind.h>
+
+#include "common/py.hpp"
+
+namespace nb = nanobind;
+
+NB_MODULE(evolution, m) {
+    sorvel::py::init();
+    m.attr("__all__") = nb::list();
+}

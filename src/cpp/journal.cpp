@@ -1,0 +1,11 @@
+// journal: placeholder until the module is written.
+#include <nanobind/nanobind.h>
+
+#include "common/py.hpp"
+
+namespace nb = nanobind;
+
+NB_MODULE(journal, m) {
+    sorvel::py::init();
+    m.attr("__all__") = nb::list();
+}

@@ -1,0 +1,11 @@
+// rule_domains: placeholder until the module is written.
+#include <nanobind/nanobind.h>
+
+#include "common/py.hpp"
+
+namespace nb = nanobind;
+
+NB_MODULE(rule_domains, m) {
+    sorvel::py::init();
+    m.attr("__all__") = nb::list();
+}

@@ -1,0 +1,1 @@
+"""Namespace of the agent SDK; this distribution provides only its private core."""

@@ -1,0 +1,2 @@
+"""Native core of the agent SDK: prompt builders, answer parsers, tuning records,
+fixed taxonomies and the background job lane, each an extension module."""
