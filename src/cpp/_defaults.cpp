@@ -1,11 +1,93 @@
-// _defaults: placeholder until the module is written.
+// _defaults: the flat constants of the older configuration, kept importable.
+// Each is bound once at load, either to a field of a default TuningBundle
+// (the balanced profile, whatever profile an agent uses) or to the very
+// object of the same name in _invariants. Transitional: new code reads the
+// agent's own record and _invariants.
 #include <nanobind/nanobind.h>
 
 #include "common/py.hpp"
 
 namespace nb = nanobind;
 
+namespace {
+
+constexpr const char *kInvariants = "sorvel_layer._internal._invariants";
+constexpr const char *kTuningBundle = "sorvel_layer._internal.tuning_bundle";
+
+struct Legacy {
+    const char *name;
+    const char *field;  // of TuningBundle; null: the same name in _invariants
+};
+
+// In the order they are bound and exported.
+constexpr Legacy kLegacy[] = {
+    {"SALIENCE_REINFORCEMENT_WEIGHT", "salience_reinforcement_weight"},
+    {"SALIENCE_EMOTION_WEIGHT", "salience_emotion_weight"},
+    {"SALIENCE_RECENCY_WEIGHT", "salience_recency_weight"},
+    {"SALIENCE_REINFORCEMENT_CAP", "salience_reinforcement_cap"},
+    {"SALIENCE_RECENCY_HALF_LIFE_DAYS", "salience_recency_half_life_days"},
+    {"DECAY_FACTOR", "decay_factor"},
+    {"DIRECTIVE_PROVISIONAL_DAYS", "directive_provisional_days"},
+    {"DIRECTIVE_DECAY_USAGE_THRESHOLD", "directive_decay_usage_threshold"},
+    {"DIRECTIVE_DECAY_AGE_DAYS", "directive_decay_age_days"},
+    {"DIRECTIVE_MAX_VOLUME", "directive_max_volume"},
+    {"DIRECTIVE_DEDUP_COSINE_THRESHOLD", nullptr},
+    {"CRITIC_MAX_DIRECTIVES", "critic_max_directives"},
+    {"CRITIC_FLAG_TAXONOMY", nullptr},
+    {"COHERENCE_THRESHOLD", "coherence_threshold"},
+    {"ENTROPY_CHURN_WEIGHT", "entropy_churn_weight"},
+    {"ENTROPY_VOLUME_WEIGHT", "entropy_volume_weight"},
+    {"ENTROPY_STALENESS_WEIGHT", "entropy_staleness_weight"},
+    {"ENTROPY_VOLUME_CAP", "entropy_volume_cap"},
+    {"ENTROPY_STALE_DAYS", "entropy_stale_days"},
+    {"ENTROPY_CYCLE_HOURS", "entropy_cycle_hours"},
+    {"JOURNAL_MAX_CONTENT_SIZE", "journal_max_content_size"},
+    {"JOURNAL_MAX_MEMORIES", "journal_max_memories"},
+    {"JOURNAL_MIN_MEMORIES", "journal_min_memories"},
+    {"DREAM_MAX_STEPS_SIZE", "dream_max_steps_size"},
+    {"DREAM_EVOLVE_MAX_PER_CYCLE", "dream_evolve_max_per_cycle"},
+    {"DREAM_EVOLVE_TEMPERATURE", "dream_evolve_temperature"},
+    {"DREAM_VALID_STATUSES", nullptr},
+};
+
+// getattr(source, name), failing the way `from source import name` does:
+// ImportError naming what is missing.
+nb::object import_name(nb::handle source, const char *name, const char *source_name) {
+    PyObject *v = PyObject_GetAttrString(source.ptr(), name);
+    if (v) return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    nb::str message = nb::steal<nb::str>(
+        PyUnicode_FromFormat("cannot import name '%s' from '%s'", name, source_name));
+    if (!message.is_valid()) throw nb::python_error();
+    nb::str module_name(source_name);
+    PyErr_SetImportError(message.ptr(), module_name.ptr(), nullptr);
+    throw nb::python_error();
+}
+
+}  // namespace
+
 NB_MODULE(_defaults, m) {
     sorvel::py::init();
-    m.attr("__all__") = nb::list();
+    m.doc() = "Legacy flat constants, re-exported from the tuning record's balanced "
+              "defaults and from _invariants. Transitional.";
+
+    nb::module_ invariants = nb::module_::import_(kInvariants);
+    nb::dict from_invariants;
+    for (const char *name :
+         {"CRITIC_FLAG_TAXONOMY", "DIRECTIVE_DEDUP_COSINE_THRESHOLD", "DREAM_VALID_STATUSES"})
+        from_invariants[name] = import_name(invariants, name, kInvariants);
+
+    nb::module_ tuning = nb::module_::import_(kTuningBundle);
+    nb::object bundle_type = import_name(tuning, "TuningBundle", kTuningBundle);
+    nb::object defaults = bundle_type();
+    m.attr("_AD") = defaults;
+
+    for (const Legacy &c : kLegacy)
+        m.attr(c.name) = c.field ? import_name(defaults, c.field, "TuningBundle")
+                                 : nb::object(from_invariants[c.name]);
+
+    nb::list all;
+    for (const Legacy &c : kLegacy) all.append(nb::str(c.name));
+    m.attr("__all__") = all;
 }
