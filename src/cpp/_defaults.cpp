@@ -5,6 +5,9 @@
 // agent's own record and _invariants.
 #include <nanobind/nanobind.h>
 
+#include <stdexcept>
+#include <string>
+
 #include "common/py.hpp"
 
 namespace nb = nanobind;
@@ -50,19 +53,27 @@ constexpr Legacy kLegacy[] = {
     {"DREAM_VALID_STATUSES", nullptr},
 };
 
-// getattr(source, name), failing the way `from source import name` does:
-// ImportError naming what is missing.
+// Loading fails with an ImportError whose message names what is missing.
+// (A Python error escaping the initialiser would be reported under a generic
+// message with the detail only in its cause, hence the plain exception.)
+[[noreturn]] void missing(const std::string &message) { throw std::runtime_error(message); }
+
+nb::module_ import_module(const char *name) {
+    try {
+        return nb::module_::import_(name);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        missing(nb::str(e.value()).c_str());
+    }
+}
+
+// getattr(source, name), failing as `from source import name` does.
 nb::object import_name(nb::handle source, const char *name, const char *source_name) {
     PyObject *v = PyObject_GetAttrString(source.ptr(), name);
     if (v) return nb::steal(v);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
     PyErr_Clear();
-    nb::str message = nb::steal<nb::str>(
-        PyUnicode_FromFormat("cannot import name '%s' from '%s'", name, source_name));
-    if (!message.is_valid()) throw nb::python_error();
-    nb::str module_name(source_name);
-    PyErr_SetImportError(message.ptr(), module_name.ptr(), nullptr);
-    throw nb::python_error();
+    missing(std::string("cannot import name '") + name + "' from '" + source_name + "'");
 }
 
 }  // namespace
@@ -72,13 +83,13 @@ NB_MODULE(_defaults, m) {
     m.doc() = "Legacy flat constants, re-exported from the tuning record's balanced "
               "defaults and from _invariants. Transitional.";
 
-    nb::module_ invariants = nb::module_::import_(kInvariants);
+    nb::module_ invariants = import_module(kInvariants);
     nb::dict from_invariants;
     for (const char *name :
          {"CRITIC_FLAG_TAXONOMY", "DIRECTIVE_DEDUP_COSINE_THRESHOLD", "DREAM_VALID_STATUSES"})
         from_invariants[name] = import_name(invariants, name, kInvariants);
 
-    nb::module_ tuning = nb::module_::import_(kTuningBundle);
+    nb::module_ tuning = import_module(kTuningBundle);
     nb::object bundle_type = import_name(tuning, "TuningBundle", kTuningBundle);
     nb::object defaults = bundle_type();
     m.attr("_AD") = defaults;

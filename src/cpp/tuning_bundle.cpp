@@ -504,7 +504,7 @@ NB_MODULE(tuning_bundle, m) {
                if (!nb::isinstance<TuningBundle>(other)) return nb::borrow(Py_NotImplemented);
                return nb::bool_(equal(self, record_arg(other, "other")));
            },
-           nb::sig("def __eq__(self, other: object, /) -> bool"))
+           nb::arg().none(), nb::sig("def __eq__(self, other: object, /) -> bool"))
         .def("__hash__", [](const TuningBundle &self) -> Py_ssize_t { return hash_of(self); })
         .def("__repr__", [](const TuningBundle &self) { return sorvel::py::from_utf8(repr_of(self)); });
 
@@ -533,6 +533,7 @@ NB_MODULE(tuning_bundle, m) {
             apply(b, nb::handle(), changes, "replace()");
             return b;
         },
+        nb::arg().none(), nb::arg(),
         nb::sig((std::string("def replace(record: TuningBundle, /, **changes: ") + kChangesType +
                  ") -> TuningBundle")
                     .c_str()),
