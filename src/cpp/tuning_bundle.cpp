@@ -7,7 +7,6 @@
 // and from it every generic operation (construction, reading, equality, hash,
 // printed form, pickling) follow that single list.
 #include <nanobind/nanobind.h>
-#include <nanobind/stl/optional.h>
 
 #include <bit>
 #include <bitset>
@@ -98,7 +97,7 @@ using Member = std::variant<Real TuningBundle::*, Integer TuningBundle::*, Flag 
                             Text TuningBundle::*>;
 
 struct Field {
-    const char *name;
+    std::string_view name;  // from a literal, so NUL-terminated as well
     Member member;
 };
 
@@ -112,13 +111,13 @@ static_assert(kFieldCount == 54);
 
 // --- one value of each kind ----------------------------------------------------
 
-// What a field read returns to Python (typed, so the stubs say so).
-Real exported(Real v) { return v; }
-Integer exported(Integer v) { return v; }
-Flag exported(Flag v) { return v; }
-std::optional<nb::str> exported(const Text &v) {
-    if (!v) return std::nullopt;
-    return sorvel::py::from_utf8(*v);
+// What a field read returns: a new reference, or null with an error set.
+PyObject *to_python(Real v) noexcept { return PyFloat_FromDouble(v); }
+PyObject *to_python(Integer v) noexcept { return PyLong_FromLongLong(v); }
+PyObject *to_python(Flag v) noexcept { return Py_NewRef(v ? Py_True : Py_False); }
+PyObject *to_python(const Text &v) noexcept {
+    if (!v) return Py_NewRef(Py_None);
+    return PyUnicode_DecodeUTF8(v->data(), static_cast<Py_ssize_t>(v->size()), "surrogatepass");
 }
 
 template <class T> constexpr const char *kTypeName = nullptr;
@@ -257,8 +256,9 @@ nb::tuple values_of(const TuningBundle &b) {
     if (!t) throw nb::python_error();
     nb::tuple out = nb::steal<nb::tuple>(t);
     for (std::size_t i = 0; i < kFieldCount; ++i) {
-        nb::object v = visit_field(kFields[i], [&](auto m) { return nb::cast(exported(b.*m)); });
-        PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v.release().ptr());
+        PyObject *v = visit_field(kFields[i], [&](auto m) { return to_python(b.*m); });
+        if (!v) throw nb::python_error();
+        PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v);
     }
     return out;
 }
@@ -278,7 +278,7 @@ std::size_t field_index(nb::handle key, const char *fn) {
 
 void assign(TuningBundle &b, std::size_t i, nb::handle v) {
     const Field &f = kFields[i];
-    visit_field(f, [&](auto m) { store(b.*m, v, f.name); });
+    visit_field(f, [&](auto m) { store(b.*m, v, f.name.data()); });
 }
 
 // Sets the positional values (declaration order), then the keyword values.
@@ -303,7 +303,7 @@ void apply(TuningBundle &b, nb::handle args, nb::handle kwargs, const char *fn) 
         std::size_t i = field_index(key, fn);
         if (given.test(i)) {
             PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", fn,
-                         kFields[i].name);
+                         kFields[i].name.data());
             throw nb::python_error();
         }
         assign(b, i, value);
@@ -409,27 +409,92 @@ TuningBundle for_lightweight_local() {
 
 // --- the Python type -----------------------------------------------------------------------
 
-PyObject *g_frozen_error = nullptr;  // dataclasses.FrozenInstanceError, set at load
+PyObject *g_frozen_error = nullptr;     // dataclasses.FrozenInstanceError, set at load
+PyTypeObject *g_record_type = nullptr;  // TuningBundle (final, so compared exactly), set at load
 
-// The record `h`; TypeError naming `arg` when `h` is not one, or was made by
-// __new__ alone and never initialised.
+// The record behind `obj`, or null when `obj` is not a TuningBundle or was
+// made by __new__ alone and never initialised.
+const TuningBundle *as_record(PyObject *obj) {
+    if (Py_TYPE(obj) != g_record_type || !nb::inst_ready(obj)) return nullptr;
+    return nb::inst_ptr<TuningBundle>(obj);
+}
+
+// The record `h`; TypeError naming `arg` when it is none.
 const TuningBundle &record_arg(nb::handle h, const char *arg) {
-    if (!nb::isinstance<TuningBundle>(h)) {
-        PyErr_Format(PyExc_TypeError, "%s must be TuningBundle, not %s", arg,
-                     Py_TYPE(h.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    if (!nb::inst_ready(h)) {
-        PyErr_Format(PyExc_TypeError, "%s is an uninitialized TuningBundle", arg);
-        throw nb::python_error();
-    }
-    return *nb::inst_ptr<TuningBundle>(h);
+    if (const TuningBundle *b = as_record(h.ptr())) return *b;
+    PyErr_Format(PyExc_TypeError, "%s must be an initialized TuningBundle, not %s", arg,
+                 Py_TYPE(h.ptr())->tp_name);
+    throw nb::python_error();
 }
 
 int frozen_setattro(PyObject *, PyObject *name, PyObject *value) {
     PyErr_Format(g_frozen_error, value ? "cannot assign to field %R" : "cannot delete field %R",
                  name);
     return -1;
+}
+
+// Fields are read through a small descriptor of our own rather than a
+// property: one C call per read, no argument dispatch. Its __nb_signature__
+// has the stub generator declare the field as a typed read-only property.
+struct FieldReader {
+    PyObject_HEAD
+    const Field *field;
+};
+
+const Field &field_of(PyObject *reader) { return *reinterpret_cast<FieldReader *>(reader)->field; }
+
+PyObject *reader_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (!obj) return Py_NewRef(self);  // read on the class
+    const Field &f = field_of(self);
+    const TuningBundle *b = as_record(obj);
+    if (!b) {
+        PyErr_Format(PyExc_TypeError, "field '%s' is read from an initialized TuningBundle, not %s",
+                     f.name.data(), Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    return visit_field(f, [&](auto m) { return to_python(b->*m); });
+}
+
+PyObject *reader_signature(PyObject *self, void *) {
+    const Field &f = field_of(self);
+    return visit_field(f, [&](auto m) {
+        using T = std::remove_cvref_t<decltype(TuningBundle{}.*m)>;
+        return PyUnicode_FromFormat("@property\ndef %s(self) -> %s: ...", f.name.data(),
+                                    kTypeName<T>);
+    });
+}
+
+PyObject *reader_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<field '%s' of 'TuningBundle' objects>", field_of(self).name.data());
+}
+
+PyGetSetDef kReaderGetSet[] = {
+    {"__nb_signature__", reader_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kReaderSlots[] = {
+    {Py_tp_descr_get, reinterpret_cast<void *>(reader_get)},
+    {Py_tp_repr, reinterpret_cast<void *>(reader_repr)},
+    {Py_tp_getset, kReaderGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kReaderSpec = {"sorvel_layer._internal.tuning_bundle.FieldReader",
+                           static_cast<int>(sizeof(FieldReader)), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kReaderSlots};
+
+// Puts one reader per field on the class.
+void add_readers(nb::handle cls) {
+    nb::object reader_type = nb::steal(PyType_FromSpec(&kReaderSpec));
+    if (!reader_type.is_valid()) throw nb::python_error();
+    auto *type = reinterpret_cast<PyTypeObject *>(reader_type.ptr());
+    for (const Field &f : kFields) {
+        nb::object reader = nb::steal(type->tp_alloc(type, 0));
+        if (!reader.is_valid()) throw nb::python_error();
+        reinterpret_cast<FieldReader *>(reader.ptr())->field = &f;
+        nb::setattr(cls, f.name.data(), reader);
+    }
 }
 
 const PyType_Slot kSlots[] = {
@@ -480,10 +545,8 @@ NB_MODULE(tuning_bundle, m) {
         },
         nb::sig(init_signature().c_str()));
 
-    for (const Field &f : kFields)
-        visit_field(f, [&](auto member) {
-            cls.def_prop_ro(f.name, [member](const TuningBundle &b) { return exported(b.*member); });
-        });
+    g_record_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    add_readers(cls);
 
     cls.def_static("balanced", &balanced, "General-purpose profile; the record's defaults.")
         .def_static("for_research", &for_research,
@@ -501,7 +564,7 @@ NB_MODULE(tuning_bundle, m) {
     cls.def(
            "__eq__",
            [](const TuningBundle &self, nb::handle other) -> nb::object {
-               if (!nb::isinstance<TuningBundle>(other)) return nb::borrow(Py_NotImplemented);
+               if (Py_TYPE(other.ptr()) != g_record_type) return nb::borrow(Py_NotImplemented);
                return nb::bool_(equal(self, record_arg(other, "other")));
            },
            nb::arg().none(), nb::sig("def __eq__(self, other: object, /) -> bool"))
@@ -523,7 +586,7 @@ NB_MODULE(tuning_bundle, m) {
                     .c_str()));
 
     nb::list names;
-    for (const Field &f : kFields) names.append(nb::str(f.name));
+    for (const Field &f : kFields) names.append(nb::handle(sorvel::py::intern(f.name.data())));
     cls.attr("__match_args__") = nb::tuple(names);
 
     m.def(
