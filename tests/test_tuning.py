@@ -344,10 +344,6 @@ def test_match_args_support_pattern_matching():
             pytest.fail("no match")
 
 
-def test_tuning_bundle_exports():
-    assert tuning_bundle.__all__ == ["TuningBundle", "replace"]
-
-
 # --- legacy constants -------------------------------------------------------------------------
 
 LEGACY = [

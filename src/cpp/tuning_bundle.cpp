@@ -480,13 +480,13 @@ PyType_Slot kReaderSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kReaderSpec = {"sorvel_layer._internal.tuning_bundle.FieldReader",
+PyType_Spec kReaderType = {"sorvel_layer._internal.tuning_bundle.FieldReader",
                            static_cast<int>(sizeof(FieldReader)), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kReaderSlots};
 
 // Puts one reader per field on the class.
 void add_readers(nb::handle cls) {
-    nb::object reader_type = nb::steal(PyType_FromSpec(&kReaderSpec));
+    nb::object reader_type = nb::steal(PyType_FromSpec(&kReaderType));
     if (!reader_type.is_valid()) throw nb::python_error();
     auto *type = reinterpret_cast<PyTypeObject *>(reader_type.ptr());
     for (const Field &f : kFields) {
