@@ -284,7 +284,7 @@ nb::tuple build_claim_extraction_prompt(nb::handle output, nb::handle max_claims
 // when the cleaned text is not exactly one JSON value.
 nb::object decode_answer(nb::handle response) {
     text::Range r = text::clean_answer(py::code_points(response), text::Unwrap::JsonTag);
-    return py::json_decode(py::substring(response, r));
+    return py::json_decode(response, r);
 }
 
 // obj[key] of a decoded JSON object (borrowed), or null when absent.
