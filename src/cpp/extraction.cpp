@@ -150,11 +150,13 @@ struct Slot {
 // in the part that was cut off.
 Py_UCS4 max_char(PyObject *s, text::Range r) noexcept {
     Py_UCS4 bound = PyUnicode_MAX_CHAR_VALUE(s);
-    if (bound <= 0x7F || (r.begin == 0 && r.end == static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))))
-        return bound;
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    if (bound <= 0x7F || (r.begin == 0 && r.end == length)) return bound;
     int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
-    Py_UCS4 narrower = kind == PyUnicode_1BYTE_KIND ? 0x7F : kind == PyUnicode_2BYTE_KIND ? 0xFF : 0xFFFF;
+    const Py_UCS4 narrower = kind == PyUnicode_1BYTE_KIND   ? 0x7F
+                             : kind == PyUnicode_2BYTE_KIND ? 0xFF
+                                                            : 0xFFFF;
     Py_UCS4 found = 0;
     for (std::size_t i = r.begin; i < r.end; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i));
@@ -210,7 +212,8 @@ public:
             if (v.str) {
                 copy(v.str, static_cast<Py_ssize_t>(v.range.begin), v.length());
             } else {
-                for (char c : v.ascii) PyUnicode_WRITE(kind, data, at++, static_cast<unsigned char>(c));
+                for (char c : v.ascii)
+                    PyUnicode_WRITE(kind, data, at++, static_cast<unsigned char>(c));
             }
         }
         return out;
@@ -257,14 +260,16 @@ Slot stripped(nb::handle s) {
 
 // --- builders ---------------------------------------------------------------------
 
-nb::tuple build_extraction_prompt(nb::handle memory_content, nb::handle max_facts, nb::handle role) {
+nb::tuple build_extraction_prompt(nb::handle memory_content, nb::handle max_facts,
+                                  nb::handle role) {
     py::require_str(memory_content, "memory_content");
     require_int(max_facts, "max_facts");
     py::require_str(role, "role");
     std::string count;
     append_decimal(count, max_facts.ptr());
     // Slots in the order the template was parsed with: role, memory_block, max_facts.
-    const Slot values[] = {Slot{role.ptr(), text::Range{0, static_cast<std::size_t>(PyUnicode_GET_LENGTH(role.ptr()))}, {}},
+    const auto role_length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(role.ptr()));
+    const Slot values[] = {Slot{role.ptr(), text::Range{0, role_length}, {}},
                            stripped(memory_content), Slot{nullptr, {}, count}};
     return py::prompt_pair(g->extraction.render(values), g->extract_facts_message);
 }
