@@ -15,6 +15,7 @@ PyObject *g_extra = nullptr;
 PyObject *g_role = nullptr;
 PyObject *g_content = nullptr;
 PyObject *g_user = nullptr;
+PyObject *g_scan_once = nullptr;  // json.JSONDecoder().scan_once
 
 PyObject *import_attr(const char *module, const char *name) {
     nb::object m = nb::module_::import_(module);
@@ -31,6 +32,8 @@ void init() {
     g_role = intern("role");
     g_content = intern("content");
     g_user = intern("user");
+    nb::object decoder = nb::module_::import_("json").attr("JSONDecoder")();
+    g_scan_once = nb::object(decoder.attr("scan_once")).release().ptr();
     g_json_loads = import_attr("json", "loads");
 }
 
@@ -140,6 +143,41 @@ nb::object json_decode(nb::handle text) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
     PyErr_Clear();
     return nb::object();
+}
+
+nb::object json_decode(nb::handle text, text::Range r) {
+    // json.loads(t) is: no leading U+FEFF; skip JSON white space; scan one
+    // value; skip JSON white space; nothing may follow.
+    auto json_space = [](char32_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    text::CodePoints cp = code_points(text);
+    std::size_t begin = r.begin;
+    if (begin < r.end && cp[begin] == 0xFEFF) return nb::object();
+    while (begin < r.end && json_space(cp[begin])) ++begin;
+    if (begin == r.end) return nb::object();
+    nb::object at = nb::steal(PyLong_FromSize_t(begin));
+    if (!at.is_valid()) throw nb::python_error();
+    PyObject *args[] = {text.ptr(), at.ptr()};
+    PyObject *res = PyObject_Vectorcall(g_scan_once, args, 2, nullptr);
+    if (!res) {
+        // StopIteration ("Expecting value"), JSONDecodeError, RecursionError,
+        // the digit limit's ValueError, MemoryError: all mean "not JSON".
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+        PyErr_Clear();
+        return nb::object();
+    }
+    nb::object pair = nb::steal(res);
+    Py_ssize_t end = -1;
+    if (PyTuple_Check(res) && PyTuple_GET_SIZE(res) == 2) {
+        end = PyLong_AsSsize_t(PyTuple_GET_ITEM(res, 1));
+        if (end == -1 && PyErr_Occurred()) throw nb::python_error();
+    }
+    // A number that runs on past the slice ("1" before "2") may read
+    // differently inside it alone: decode the copy then.
+    if (end < 0 || static_cast<std::size_t>(end) > r.end) return json_decode(substring(text, r));
+    std::size_t stop = static_cast<std::size_t>(end);
+    while (stop < r.end && json_space(cp[stop])) ++stop;
+    if (stop != r.end) return nb::object();
+    return nb::borrow(PyTuple_GET_ITEM(res, 0));
 }
 
 const char *json_type_name(nb::handle v) noexcept {

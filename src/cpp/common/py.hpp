@@ -68,6 +68,11 @@ bool get_optional_item(nb::handle mapping, PyObject *key, nb::object &out);
 /// (syntax, nesting depth, digit limits, memory). Other interrupts propagate.
 nb::object json_decode(nb::handle text);
 
+/// json_decode(text[r.begin:r.end]) without copying the slice: json's own
+/// scanner runs on `text` from r.begin, with the checks json.loads makes
+/// around it (leading byte order mark, white space, extra data).
+nb::object json_decode(nb::handle text, text::Range r);
+
 /// The type name of a decoded JSON value: "dict", "list", "str", "int",
 /// "float", "bool" or "NoneType".
 const char *json_type_name(nb::handle v) noexcept;

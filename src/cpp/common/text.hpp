@@ -98,6 +98,15 @@ public:
     /// The template as stored (doubled braces and placeholders kept).
     const std::string &source() const noexcept { return source_; }
 
+    /// Visits the parsed pieces in order: fn(literal, -1) for literal text
+    /// (braces already undoubled), fn({}, slot) for a placeholder.
+    template <class Fn>
+    void for_each_piece(Fn &&fn) const {
+        std::string_view lits(literals_);
+        for (const Piece &p : pieces_)
+            fn(p.slot < 0 ? lits.substr(p.offset, p.length) : std::string_view(), p.slot);
+    }
+
 private:
     struct Piece {
         std::size_t offset, length;  // literal text in literals_
