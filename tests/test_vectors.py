@@ -17,7 +17,7 @@ def _cases():
             yield pytest.param(suite["module"], case, id=f"{path.stem}: {case['name']}")
 
 
-@pytest.mark.parametrize("module, case", _cases())
+@pytest.mark.parametrize("module, case", list(_cases()))
 def test_vector(module, case):
     problem = vectorcheck.run_case(case, module, load)
     assert problem is None, problem
