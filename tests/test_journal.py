@@ -2,6 +2,8 @@
 import datetime
 import decimal
 import math
+import random
+import struct
 
 import pytest
 
@@ -72,3 +74,16 @@ def test_missing_key_names_it(missing):
     with pytest.raises(KeyError) as info:
         journal.build_journal_prompt([record])
     assert info.value.args == (missing,)
+
+
+def test_float_salience_reads_as_repr():
+    rng = random.Random(3)
+    values = [struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0] for _ in range(20_000)]
+    values += [rng.uniform(0, 1) for _ in range(5_000)] + [round(rng.uniform(0, 1), 2) for _ in range(500)]
+    values += [5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 1e-4, 9.999999999999999e-05,
+               1e15, 123456789012345678.0, 0.0, 1e22, 1e23, 2.5, 100.0]
+    values += [-v for v in values]
+    lines = user_of([{"content": "c", "event_type": "e", "created_at": "t", "salience": v}
+                     for v in values]).splitlines()[3:]
+    shown = [line.split("salience=", 1)[1].rsplit(", t): c", 1)[0] for line in lines]
+    assert shown == [repr(v) for v in values]

@@ -72,17 +72,18 @@ nb::tuple build_consolidation_prompt(nb::handle memories) {
     if (!records.is_valid()) throw nb::python_error();
     std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(records.ptr()));
 
-    std::string block;
-    block.reserve(n * 160);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i) block.push_back('\n');
-        append_record(block, i + 1, PyList_GET_ITEM(records.ptr(), static_cast<Py_ssize_t>(i)));
-    }
     std::string count;
     st::append_int(count, static_cast<long long>(n));
-    const std::array<std::string_view, 2> values{count, block};
+    const std::array<std::string_view, 2> values{count, {}};
     std::string message;
-    user_template().render(message, values);
+    message.reserve(n * 400);
+    user_template().render_with(message, values, 1, [&](std::string &out) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i) out.push_back('\n');
+            append_record(out, i + 1,
+                          PyList_GET_ITEM(records.ptr(), static_cast<Py_ssize_t>(i)));
+        }
+    });
     return sp::prompt_pair(g_system, sp::from_utf8(message));
 }
 

@@ -57,10 +57,12 @@ void append_record(std::string &out, std::size_t number, nb::handle record) {
     out.append("] (");
     sp::append_text_form(out, event_type);
     out.append(", salience=");
-    if (has_salience)
-        sp::append_text_form(out, salience);  // str(): 0.75, 1.0, 1e-05, 1, None
-    else
+    if (!has_salience)
         out.append("N/A");
+    else if (PyFloat_CheckExact(salience.ptr()))
+        st::append_float_repr(out, PyFloat_AS_DOUBLE(salience.ptr()));  // as str(float)
+    else
+        sp::append_text_form(out, salience);  // str(): 1, None, True, ...
     out.append(", ");
     sp::append_text_form(out, created_at);
     out.append("): ");
@@ -78,17 +80,18 @@ nb::tuple build_journal_prompt(nb::handle memories) {
     if (!records.is_valid()) throw nb::python_error();
     std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(records.ptr()));
 
-    std::string block;
-    block.reserve(n * 180);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i) block.push_back('\n');
-        append_record(block, i + 1, PyList_GET_ITEM(records.ptr(), static_cast<Py_ssize_t>(i)));
-    }
     std::string count;
     st::append_int(count, static_cast<long long>(n));
-    const std::array<std::string_view, 2> values{count, block};
+    const std::array<std::string_view, 2> values{count, {}};
     std::string message;
-    user_template().render(message, values);
+    message.reserve(n * 400);
+    user_template().render_with(message, values, 1, [&](std::string &out) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i) out.push_back('\n');
+            append_record(out, i + 1,
+                          PyList_GET_ITEM(records.ptr(), static_cast<Py_ssize_t>(i)));
+        }
+    });
     return sp::prompt_pair(g_system, sp::from_utf8(message));
 }
 

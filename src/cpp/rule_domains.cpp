@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/py.hpp"
 
@@ -41,69 +42,90 @@ const std::array<Domain, 5> kDomains{{
 std::array<PyObject *, kDomains.size() + 1> g_domain{};
 PyObject *g_lower = nullptr;  // str.lower
 
-// True when the ASCII `needle` occurs in the code units `hay`.
-template <typename Unit>
-bool contains(const Unit *hay, std::size_t n, std::string_view needle) noexcept {
-    std::size_t m = needle.size();
-    if (m > n) return false;
-    const Unit first = static_cast<unsigned char>(needle[0]);
-    for (std::size_t i = 0, last = n - m; i <= last; ++i) {
-        if (hay[i] != first) continue;
-        std::size_t k = 1;
-        while (k < m && hay[i + k] == static_cast<unsigned char>(needle[k])) ++k;
-        if (k == m) return true;
+// The keywords grouped by their first byte, each with its domain's index,
+// in the order of the table above.
+struct Keyword {
+    std::string_view word;
+    std::size_t domain;
+};
+struct Index {
+    std::array<std::uint8_t, 257> start{};  // keywords of byte b: [start[b], start[b + 1])
+    std::vector<Keyword> words;
+
+    Index() {
+        for (int b = 0; b < 256; ++b) {
+            start[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(words.size());
+            for (std::size_t d = 0; d < kDomains.size(); ++d)
+                for (std::string_view kw : kDomains[d].keywords)
+                    if (static_cast<unsigned char>(kw[0]) == b) words.push_back({kw, d});
+        }
+        start[256] = static_cast<std::uint8_t>(words.size());
     }
-    return false;
+};
+
+const Index &keyword_index() {
+    static const Index index;
+    return index;
 }
 
+// The index of the first domain, in table order, with a keyword inside the
+// lower-cased bytes `s` (kDomains.size() when none). One pass over `s`:
+// at each position only the keywords that begin with its byte are tried,
+// and only while they could still beat the best domain found so far.
+std::size_t first_domain(std::string_view s) noexcept {
+    const Index &index = keyword_index();
+    std::size_t best = kDomains.size();
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        auto b = static_cast<unsigned char>(s[i]);
+        for (std::size_t k = index.start[b], e = index.start[b + 1u]; k < e; ++k) {
+            const Keyword &kw = index.words[k];
+            if (kw.domain >= best) break;  // grouped in table order
+            if (s.size() - i >= kw.word.size() &&
+                std::memcmp(s.data() + i, kw.word.data(), kw.word.size()) == 0) {
+                best = kw.domain;
+                if (best == 0) return 0;
+                break;
+            }
+        }
+    }
+    return best;
+}
+
+// Every keyword is ASCII, so a lower-cased text is searched as bytes in
+// which each non-ASCII code point stands as 0x80, a byte no keyword holds.
 template <typename Unit>
-PyObject *classify(const Unit *hay, std::size_t n) noexcept {
-    for (std::size_t d = 0; d < kDomains.size(); ++d)
-        for (std::string_view kw : kDomains[d].keywords)
-            if (contains(hay, n, kw)) return g_domain[d];
-    return g_domain.back();
-}
-
-PyObject *classify_bytes(std::string_view s) noexcept {
-    for (std::size_t d = 0; d < kDomains.size(); ++d)
-        for (std::string_view kw : kDomains[d].keywords)
-            if (s.find(kw) != std::string_view::npos) return g_domain[d];
-    return g_domain.back();
+void narrow(std::string &out, const Unit *units, std::size_t n) {
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<char>(units[i] < 0x80 ? units[i] : 0x80);
 }
 
 nb::str classify_directive_domain(nb::handle text) {
     sp::require_str(text, "text");
     PyObject *o = text.ptr();
-    PyObject *domain;
+    std::string bytes;
     if (PyUnicode_IS_ASCII(o)) {
         // ASCII lower-cases byte for byte.
         std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
         const auto *src = static_cast<const unsigned char *>(PyUnicode_DATA(o));
-        std::string lowered(n, '\0');
+        bytes.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
             unsigned char c = src[i];
-            lowered[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+            bytes[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
         }
-        domain = classify_bytes(lowered);
     } else {
         // Full Unicode case mapping, exactly as str.lower does it (one code
-        // point may become several, as U+0130 does).
+        // point may become several, as U+0130 does; U+212A becomes k).
         nb::object lowered = nb::steal(PyObject_CallOneArg(g_lower, o));
         if (!lowered.is_valid()) throw nb::python_error();
         sorvel::text::CodePoints cp = sp::code_points(lowered);
         switch (cp.width) {
-        case 1:
-            domain = classify_bytes({static_cast<const char *>(cp.data), cp.size});
-            break;
-        case 2:
-            domain = classify(static_cast<const std::uint16_t *>(cp.data), cp.size);
-            break;
-        default:
-            domain = classify(static_cast<const std::uint32_t *>(cp.data), cp.size);
-            break;
+        case 1: narrow(bytes, static_cast<const std::uint8_t *>(cp.data), cp.size); break;
+        case 2: narrow(bytes, static_cast<const std::uint16_t *>(cp.data), cp.size); break;
+        default: narrow(bytes, static_cast<const std::uint32_t *>(cp.data), cp.size); break;
         }
     }
-    return nb::borrow<nb::str>(domain);
+    return nb::borrow<nb::str>(g_domain[first_domain(bytes)]);
 }
 
 }  // namespace
@@ -125,6 +147,7 @@ NB_MODULE(rule_domains, m) {
         keywords[nb::handle(g_domain[d])] = nb::tuple(words);
     }
     g_domain.back() = sp::intern("general");
+    (void)keyword_index();
 
     nb::list all;
     for (PyObject *d : g_domain) all.append(nb::handle(d));
