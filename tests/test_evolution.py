@@ -220,3 +220,19 @@ def test_proposal_record():
             attempt()
     assert (p.text, p.source_insight_id) == ("Do X.", "ins-1")
     assert "DirectiveProposal" not in evolution.__all__
+
+
+def test_calls_from_many_threads_agree():
+    import concurrent.futures
+
+    rule_domains = load("rule_domains")
+    answers = [ANSWER, "not json", "[]", '{"proposed": null}'] * 50
+
+    def work(i):
+        answer = answers[i]
+        return (parse(answer, IDS), build(INSIGHTS, [answer], i)[0],
+                rule_domains.classify_directive_domain(answer * 3))
+
+    expected = [work(i) for i in range(len(answers))]
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        assert list(pool.map(work, range(len(answers)))) == expected
