@@ -62,6 +62,8 @@ def test_each_keyword(domain, word, frame):
     ("\uff52\uff45\uff46\uff55\uff4e\uff44", "general"),  # full-width letters
     ("a\ud800refund\x00", "billing"), ("\x00PII", "security"),
     ("SHIP\u1e9e", "fulfillment"),
+    ("a" * 1000 + "REFUND", "billing"), ("\u00e9" * 1000 + "Order Status", "fulfillment"),
+    ("\U0001F600" * 600 + "churn", "retention"), ("x" * 5000, "general"),
 ])
 def test_classification(text, domain):
     assert classify(text) == domain

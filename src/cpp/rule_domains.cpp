@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,8 +79,11 @@ std::size_t first_domain(std::string_view s) noexcept {
         for (std::size_t k = index.start[b], e = index.start[b + 1u]; k < e; ++k) {
             const Keyword &kw = index.words[k];
             if (kw.domain >= best) break;  // grouped in table order
-            if (s.size() - i >= kw.word.size() &&
-                std::memcmp(s.data() + i, kw.word.data(), kw.word.size()) == 0) {
+            std::size_t m = kw.word.size();
+            if (s.size() - i < m) continue;
+            std::size_t j = 1;  // the first byte is known to match
+            while (j < m && s[i + j] == kw.word[j]) ++j;
+            if (j == m) {
                 best = kw.domain;
                 if (best == 0) return 0;
                 break;
@@ -93,26 +95,34 @@ std::size_t first_domain(std::string_view s) noexcept {
 
 // Every keyword is ASCII, so a lower-cased text is searched as bytes in
 // which each non-ASCII code point stands as 0x80, a byte no keyword holds.
-template <typename Unit>
-void narrow(std::string &out, const Unit *units, std::size_t n) {
-    out.resize(n);
-    for (std::size_t i = 0; i < n; ++i)
-        out[i] = static_cast<char>(units[i] < 0x80 ? units[i] : 0x80);
+template <typename Unit, bool Lower>
+std::string_view narrow(const void *data, std::size_t n, char *small, std::size_t small_size,
+                        std::string &large) {
+    char *out = small;
+    if (n > small_size) {
+        large.resize(n);
+        out = large.data();
+    }
+    const auto *units = static_cast<const Unit *>(data);
+    for (std::size_t i = 0; i < n; ++i) {
+        auto c = static_cast<std::uint32_t>(units[i]);
+        if (Lower && c >= 'A' && c <= 'Z') c += 32;
+        out[i] = static_cast<char>(c < 0x80 ? c : 0x80);
+    }
+    return {out, n};
 }
 
 nb::str classify_directive_domain(nb::handle text) {
     sp::require_str(text, "text");
     PyObject *o = text.ptr();
-    std::string bytes;
+    char small[512];
+    std::string large;
+    std::string_view bytes;
     if (PyUnicode_IS_ASCII(o)) {
         // ASCII lower-cases byte for byte.
-        std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
-        const auto *src = static_cast<const unsigned char *>(PyUnicode_DATA(o));
-        bytes.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            unsigned char c = src[i];
-            bytes[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-        }
+        bytes = narrow<std::uint8_t, true>(PyUnicode_DATA(o),
+                                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)),
+                                           small, sizeof small, large);
     } else {
         // Full Unicode case mapping, exactly as str.lower does it (one code
         // point may become several, as U+0130 does; U+212A becomes k).
@@ -120,9 +130,9 @@ nb::str classify_directive_domain(nb::handle text) {
         if (!lowered.is_valid()) throw nb::python_error();
         sorvel::text::CodePoints cp = sp::code_points(lowered);
         switch (cp.width) {
-        case 1: narrow(bytes, static_cast<const std::uint8_t *>(cp.data), cp.size); break;
-        case 2: narrow(bytes, static_cast<const std::uint16_t *>(cp.data), cp.size); break;
-        default: narrow(bytes, static_cast<const std::uint32_t *>(cp.data), cp.size); break;
+        case 1: bytes = narrow<std::uint8_t, false>(cp.data, cp.size, small, sizeof small, large); break;
+        case 2: bytes = narrow<std::uint16_t, false>(cp.data, cp.size, small, sizeof small, large); break;
+        default: bytes = narrow<std::uint32_t, false>(cp.data, cp.size, small, sizeof small, large); break;
         }
     }
     return nb::borrow<nb::str>(g_domain[first_domain(bytes)]);
