@@ -1,5 +1,6 @@
 """Consolidation prompt, and the free-text answer cleaning it shares with the journal."""
 import collections
+import datetime
 import types
 
 import pytest
@@ -69,6 +70,16 @@ def test_empty_list_and_texts_kept_exactly():
     odd = "a\ud800b\x00c\U0001F600\u3000"
     text = user_of(consolidation.build_consolidation_prompt([mem(odd, odd, odd)]))
     assert text.endswith(f"[1] ({odd}, {odd}): {odd}\n")
+
+
+@pytest.mark.parametrize("value, shown", [
+    (["\u00e9"], "['\u00e9']"), (3, "3"), ("\u65e5", "\u65e5"),
+    (datetime.date(2024, 1, 2), "2024-01-02"),
+])
+def test_text_forms_of_any_value(value, shown):
+    records = [mem("plain"), mem(value, value, value)]
+    text = user_of(consolidation.build_consolidation_prompt(records))
+    assert text.endswith(f"[2] ({shown}, {shown}): {shown}\n")
 
 
 def test_records_may_be_any_mapping():

@@ -60,7 +60,8 @@ def test_prompt_byte_for_byte():
     (1e-05, "1e-05"), (0.0001, "0.0001"), (1e16, "1e+16"), (9999999999999998.0, "9999999999999998.0"),
     (0.1 + 0.2, "0.30000000000000004"), (-0.0, "-0.0"), (math.nan, "nan"), (-math.inf, "-inf"),
     (10**30, "1" + "0" * 30), ("high", "high"), (decimal.Decimal("0.10"), "0.10"),
-    (datetime.date(2024, 1, 2), "2024-01-02"),
+    (datetime.date(2024, 1, 2), "2024-01-02"), ("\u00e9lev\u00e9", "\u00e9lev\u00e9"),
+    (["\U0001F600"], "['\U0001F600']"),
 ])
 def test_salience_text(salience, shown):
     record = {"content": "c", "event_type": "e", "created_at": "t", "salience": salience}

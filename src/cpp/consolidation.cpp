@@ -47,7 +47,14 @@ const st::Template &user_template() {
 }
 
 // "[n] (event_type, created_at): content" for one record.
-void append_record(std::string &out, std::size_t number, nb::handle record) {
+// True when `v` is a str of ASCII code points only (its text form is then
+// the same bytes in UTF-8 and ASCII).
+bool ascii_text(nb::handle v) noexcept {
+    return PyUnicode_Check(v.ptr()) && PyUnicode_IS_ASCII(v.ptr());
+}
+
+// Sets `ascii` to false when a value written may hold other code points.
+void append_record(std::string &out, std::size_t number, nb::handle record, bool &ascii) {
     nb::object content = sp::get_item(record, g_content);
     nb::object event_type = sp::get_item(record, g_event_type);
     nb::object created_at = sp::get_item(record, g_created_at);
@@ -58,6 +65,8 @@ void append_record(std::string &out, std::size_t number, nb::handle record) {
     out.append(", ");
     sp::append_text_form(out, created_at);
     out.append("): ");
+    ascii = ascii && ascii_text(event_type) && ascii_text(created_at) &&
+            (ascii_text(content) || PyDict_Check(content.ptr()));  // JSON escapes the rest
     if (PyDict_Check(content.ptr()))
         sp::append_json(out, content);
     else
@@ -77,14 +86,15 @@ nb::tuple build_consolidation_prompt(nb::handle memories) {
     const std::array<std::string_view, 2> values{count, {}};
     std::string message;
     message.reserve(n * 400);
+    bool ascii = true;
     user_template().render_with(message, values, 1, [&](std::string &out) {
         for (std::size_t i = 0; i < n; ++i) {
             if (i) out.push_back('\n');
             append_record(out, i + 1,
-                          PyList_GET_ITEM(records.ptr(), static_cast<Py_ssize_t>(i)));
+                          PyList_GET_ITEM(records.ptr(), static_cast<Py_ssize_t>(i)), ascii);
         }
     });
-    return sp::prompt_pair(g_system, sp::from_utf8(message));
+    return sp::prompt_pair(g_system, ascii ? sp::from_ascii(message) : sp::from_utf8(message));
 }
 
 nb::str parse_consolidation_output(nb::handle response) {
