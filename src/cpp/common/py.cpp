@@ -2,6 +2,7 @@
 #include "common/py.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace sorvel::py {
 
@@ -81,6 +82,13 @@ nb::str from_utf8(std::string_view bytes) {
     PyObject *s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
                                        "surrogatepass");
     if (!s) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
+nb::str from_ascii(std::string_view bytes) {
+    PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
+    if (!s) throw nb::python_error();
+    std::memcpy(PyUnicode_DATA(s), bytes.data(), bytes.size());
     return nb::steal<nb::str>(s);
 }
 

@@ -42,6 +42,10 @@ void append_text_form(std::string &out, nb::handle obj);
 /// A str from UTF-8 in which lone surrogates may appear ("surrogatepass").
 nb::str from_utf8(std::string_view bytes);
 
+/// A str from bytes known to be ASCII (every byte below 0x80): one copy, no
+/// decoding. Use from_utf8 when that is not certain.
+nb::str from_ascii(std::string_view bytes);
+
 /// The code points of the str `s`, read in place.
 text::CodePoints code_points(nb::handle s) noexcept;
 

@@ -2,6 +2,7 @@
 #include "common/text.hpp"
 
 #include <charconv>
+#include <cmath>
 #include <stdexcept>
 
 namespace sorvel::text {
@@ -119,6 +120,52 @@ void append_int(std::string &out, long long v) {
     char buf[24];
     auto res = std::to_chars(buf, buf + sizeof buf, v);
     out.append(buf, res.ptr);
+}
+
+void append_float_repr(std::string &out, double x) {
+    if (x != x) { out.append("nan"); return; }
+    if (x == HUGE_VAL) { out.append("inf"); return; }
+    if (x == -HUGE_VAL) { out.append("-inf"); return; }
+    // Shortest round-trip digits, as "d.ddde+XX" or "de-XX".
+    char buf[40];
+    auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+    std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+    if (sci.front() == '-') {
+        out.push_back('-');
+        sci.remove_prefix(1);
+    }
+    std::size_t e = sci.find('e');
+    char digits[24];
+    std::size_t n = 0;
+    for (char c : sci.substr(0, e))
+        if (c != '.') digits[n++] = c;
+    int exp = 0;
+    std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exp);
+    int point = exp + 1;  // digits read as 0.d1d2... times 10 to this power
+    std::string_view d(digits, n);
+    if (point <= -4 || point > 16) {
+        out.push_back(d[0]);
+        if (n > 1) {
+            out.push_back('.');
+            out.append(d.substr(1));
+        }
+        out.append(exp < 0 ? "e-" : "e+");
+        int mag = exp < 0 ? -exp : exp;
+        if (mag < 10) out.push_back('0');
+        append_int(out, mag);
+    } else if (point <= 0) {
+        out.append("0.");
+        out.append(static_cast<std::size_t>(-point), '0');
+        out.append(d);
+    } else if (static_cast<std::size_t>(point) < n) {
+        out.append(d.substr(0, static_cast<std::size_t>(point)));
+        out.push_back('.');
+        out.append(d.substr(static_cast<std::size_t>(point)));
+    } else {
+        out.append(d);
+        out.append(static_cast<std::size_t>(point) - n, '0');
+        out.append(".0");
+    }
 }
 
 Template::Template(std::string_view text, std::initializer_list<std::string_view> names)

@@ -83,6 +83,12 @@ void append_collapsed(std::string &out, std::string_view s);
 /// Appends `v` in decimal.
 void append_int(std::string &out, long long v);
 
+/// Appends what repr(float) writes for `x`: the shortest digits that read
+/// back to `x`, in exponent form below 1e-4 and from 1e16 up ("1e-05",
+/// "1e+16"), else positional with at least one fractional digit ("1.0");
+/// "nan", "inf" and "-inf" for the non-finite values.
+void append_float_repr(std::string &out, double x);
+
 /// A prompt template parsed once: `{name}` is a slot, `{{` and `}}` stand for
 /// one brace. Rendering is one pass that never rescans what it inserts.
 class Template {
@@ -94,6 +100,23 @@ public:
     /// Appends the filled template; `values[i]` fills slot `names[i]`.
     void render(std::string &out, std::span<const std::string_view> values) const;
     std::string render(std::span<const std::string_view> values) const;
+
+    /// Like render(), except that slot `late` is written in place by
+    /// `fill(out)`, so a long value is built straight into `out` instead of
+    /// being built apart and copied. `values[late]` is not read.
+    template <typename Fill>
+    void render_with(std::string &out, std::span<const std::string_view> values, int late,
+                     Fill &&fill) const {
+        out.reserve(out.size() + literal_size_);
+        for (const Piece &p : pieces_) {
+            if (p.slot == late)
+                fill(out);
+            else if (p.slot >= 0)
+                out.append(values[static_cast<std::size_t>(p.slot)]);
+            else
+                out.append(literals_, p.offset, p.length);
+        }
+    }
 
     /// The template as stored (doubled braces and placeholders kept).
     const std::string &source() const noexcept { return source_; }
