@@ -117,11 +117,29 @@ void require_list(nb::handle v, const char *arg) {
                               Py_TYPE(v.ptr())->tp_name).c_str());
 }
 
+namespace {
+// dict[key] as a new reference, or null (with no error set) when missing.
+// The reference is taken inside the dict's own lookup where the interpreter
+// offers it, so that another thread cannot free the value in between.
+PyObject *dict_lookup(PyObject *dict, PyObject *key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *v = nullptr;
+    if (PyDict_GetItemRef(dict, key, &v) < 0) throw nb::python_error();
+    return v;
+#else
+    PyObject *v = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    Py_XINCREF(v);
+    return v;
+#endif
+}
+}  // namespace
+
 nb::object get_item(nb::handle mapping, PyObject *key) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key);  // borrowed
-        if (v) return nb::borrow(v);
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        PyObject *v = dict_lookup(mapping.ptr(), key);
+        if (v) return nb::steal(v);
+        PyErr_SetObject(PyExc_KeyError, key);
         throw nb::python_error();
     }
     PyObject *v = PyObject_GetItem(mapping.ptr(), key);
@@ -131,10 +149,10 @@ nb::object get_item(nb::handle mapping, PyObject *key) {
 
 bool get_optional_item(nb::handle mapping, PyObject *key, nb::object &out) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key);  // borrowed
-        if (v) { out = nb::borrow(v); return true; }
-        if (PyErr_Occurred()) throw nb::python_error();
-        return false;
+        PyObject *v = dict_lookup(mapping.ptr(), key);
+        if (!v) return false;
+        out = nb::steal(v);
+        return true;
     }
     int has = PySequence_Contains(mapping.ptr(), key);
     if (has < 0) throw nb::python_error();
