@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -115,6 +116,23 @@ bool sort_ranked(std::vector<Ranked> &v) {
     return true;
 }
 
+// Appends `x` as format(x, ".3f") writes it: the exact binary value rounded
+// to three decimals (exact ties to the even digit), "-0.000" for negative
+// zero, "inf", "-inf" and "nan" (never "-nan").
+void append_fixed3(std::string &out, double x) {
+    if (std::isnan(x)) {
+        out.append("nan");
+        return;
+    }
+    if (std::isinf(x)) {
+        out.append(x < 0 ? "-inf" : "inf");
+        return;
+    }
+    char buf[320];  // DBL_MAX has 309 integer digits
+    auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, 3);
+    out.append(buf, res.ptr);
+}
+
 // Appends format(score, ".3f").
 void append_score(std::string &out, PyObject *score) {
     double x;
@@ -129,10 +147,7 @@ void append_score(std::string &out, PyObject *score) {
         sp::append_text_form(out, text);
         return;
     }
-    char *s = PyOS_double_to_string(x, 'f', 3, 0, nullptr);
-    if (!s) throw nb::python_error();
-    out.append(s);
-    PyMem_Free(s);
+    append_fixed3(out, x);
 }
 
 nb::str build_crew_synthesis_prompt(nb::handle rows) {

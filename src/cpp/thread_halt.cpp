@@ -3,6 +3,7 @@
 // verdict of a convergence judge over the rendered transcript.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -51,27 +52,45 @@ struct Sums {
     double dot = 0.0, norm_a = 0.0, norm_b = 0.0;
 };
 
-// Status of reading one element: a value, an element the in-place reader
-// cannot convert without running Python code, or a Python error.
-enum Read : int { kValue = 1, kGeneral = 0, kError = -1 };
+// Status of reading one element in the general conversion: a value, or a
+// Python error.
+enum Read : int { kValue = 1, kError = -1 };
 
 // Items of a list or tuple, read in place. Floats and ints only: converting
-// anything else may run Python code.
+// anything else may run Python code. Sets no error: an int too large for a
+// double is left to the general conversion, which raises.
 struct ItemReader {
     PyObject *const *items;
     Py_ssize_t offset;  // index of items[0]
 
-    Read get(Py_ssize_t i, double &out) const noexcept {
-        PyObject *o = items[i - offset];
+    static bool plain_number(PyObject *o, double &out) noexcept {
         if (PyFloat_Check(o)) {
             out = PyFloat_AS_DOUBLE(o);
-            return kValue;
+            return true;
         }
         if (PyLong_Check(o)) {
-            out = PyLong_AsDouble(o);  // OverflowError, as float() raises
-            return (out == -1.0 && PyErr_Occurred()) ? kError : kValue;
+            double v = PyLong_AsDouble(o);
+            if (v == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+            out = v;
+            return true;
         }
-        return kGeneral;
+        return false;
+    }
+
+    // Copies items [i, i + len) to `out`; returns how many it could read.
+    Py_ssize_t fill(Py_ssize_t i, Py_ssize_t len, double *out) const noexcept {
+        PyObject *const *p = items + (i - offset);
+        for (Py_ssize_t j = 0; j < len; ++j) {
+            PyObject *o = p[j];
+            if (PyFloat_CheckExact(o))
+                out[j] = PyFloat_AS_DOUBLE(o);
+            else if (!plain_number(o, out[j]))
+                return j;
+        }
+        return len;
     }
 };
 
@@ -105,26 +124,60 @@ struct BufferReader {
         out = static_cast<double>(v);
         return kValue;
     }
+
+    Py_ssize_t fill(Py_ssize_t i, Py_ssize_t len, double *out) const noexcept {
+        const char *p = base + i * stride;
+        for (Py_ssize_t j = 0; j < len; ++j, p += stride) {
+            T v;
+            std::memcpy(&v, p, sizeof v);
+            out[j] = static_cast<double>(v);
+        }
+        return len;
+    }
 };
 
-// Plain sequential double arithmetic: each product rounded, then added, in
-// index order (the build forbids contraction into fused multiply-adds).
-// Returns the index it stopped at; `status` tells why.
+// The sums are plain sequential double arithmetic: each product rounded,
+// then added, in index order (the build forbids contraction into fused
+// multiply-adds).
+inline void add_block(const double *xa, const double *xb, Py_ssize_t k, Sums &s) noexcept {
+    double dot = s.dot, norm_a = s.norm_a, norm_b = s.norm_b;
+    for (Py_ssize_t j = 0; j < k; ++j) {
+        double x = xa[j], y = xb[j];
+        dot += x * y;
+        norm_a += x * x;
+        norm_b += y * y;
+    }
+    s = Sums{dot, norm_a, norm_b};
+}
+
+// The fast phase: elements are copied out a block at a time, so that the
+// loads run ahead of the three latency-bound sums. Returns n, or the first
+// index whose element needs the general conversion.
 template <class RA, class RB>
-Py_ssize_t accumulate(const RA &ra, const RB &rb, Py_ssize_t i, Py_ssize_t n, Sums &s,
-                      Read &status) noexcept {
+Py_ssize_t accumulate_blocks(const RA &ra, const RB &rb, Py_ssize_t n, Sums &s) noexcept {
+    constexpr Py_ssize_t kBlock = 256;
+    double xa[kBlock], xb[kBlock];
+    Py_ssize_t i = 0;
+    while (i < n) {
+        Py_ssize_t len = std::min(kBlock, n - i);
+        Py_ssize_t k = rb.fill(i, ra.fill(i, len, xa), xb);
+        add_block(xa, xb, k, s);
+        i += k;
+        if (k < len) break;
+    }
+    return i;
+}
+
+// The general phase, one element at a time from index i: conversions may
+// run Python code and raise. Returns false with the error set.
+template <class RA, class RB>
+bool accumulate_each(const RA &ra, const RB &rb, Py_ssize_t i, Py_ssize_t n, Sums &s) noexcept {
     for (; i < n; ++i) {
         double x, y;
-        Read ka = ra.get(i, x);
-        if (ka != kValue) { status = ka; return i; }
-        Read kb = rb.get(i, y);
-        if (kb != kValue) { status = kb; return i; }
-        s.dot += x * y;
-        s.norm_a += x * x;
-        s.norm_b += y * y;
+        if (ra.get(i, x) != kValue || rb.get(i, y) != kValue) return false;
+        add_block(&x, &y, 1, s);
     }
-    status = kValue;
-    return n;
+    return true;
 }
 
 // One argument of cosine_similarity: a list or tuple of numbers, or a
@@ -190,22 +243,33 @@ public:
 
     // Calls f with the in-place reader of this vector.
     template <class F>
-    decltype(auto) visit(F &&f) const {
-        if (!has_view_) return f(ItemReader{items(), offset_});
-        const char *base = static_cast<const char *>(view_.buf);
-        Py_ssize_t stride = view_.strides ? view_.strides[0] : view_.itemsize;
-        if (element_ == 'd') return f(BufferReader<double>{base, stride});
-        return f(BufferReader<float>{base, stride});
+    void visit(F &&f) const {
+        if (has_view_)
+            visit_buffer(f);
+        else
+            f(ItemReader{items(), offset_});
     }
 
     // Calls f with the reader that converts any real number.
     template <class F>
-    decltype(auto) visit_general(F &&f) const {
-        if (!has_view_) return f(ObjectReader{items(), offset_});
-        return visit(f);
+    void visit_general(F &&f) const {
+        if (has_view_)
+            visit_buffer(f);
+        else
+            f(ObjectReader{items(), offset_});
     }
 
 private:
+    template <class F>
+    void visit_buffer(F &f) const {
+        const char *base = static_cast<const char *>(view_.buf);
+        Py_ssize_t stride = view_.strides ? view_.strides[0] : view_.itemsize;
+        if (element_ == 'd')
+            f(BufferReader<double>{base, stride});
+        else
+            f(BufferReader<float>{base, stride});
+    }
+
     // 'd' or 'f' for a native float64 or float32 format, 0 for anything else.
     static char element_kind(const char *format, Py_ssize_t itemsize) noexcept {
         if (!format) return 0;
@@ -254,30 +318,30 @@ double cosine_similarity(nb::handle a_obj, nb::handle b_obj) {
                                std::to_string(n) + " and len(b)=" + std::to_string(m) + ".")
                                   .c_str());
     Sums s;
-    Read status = kValue;
     Py_ssize_t at = 0;
+    auto fast = [&] {
+        a.visit([&](const auto &ra) {
+            b.visit([&](const auto &rb) { at = accumulate_blocks(ra, rb, n, s); });
+        });
+    };
     if (a.is_buffer() && b.is_buffer() && n > kReleaseAbove) {
         // Both views stay held (by a and b) while the interpreter runs on.
         nb::gil_scoped_release release;
-        a.visit([&](const auto &ra) {
-            b.visit([&](const auto &rb) { at = accumulate(ra, rb, 0, n, s, status); });
-        });
+        fast();
     } else {
-        // No Python code runs here, so the lists cannot change under us.
-        a.visit([&](const auto &ra) {
-            b.visit([&](const auto &rb) { at = accumulate(ra, rb, 0, n, s, status); });
-        });
+        fast();  // no Python code runs here, so the lists cannot change under us
     }
-    if (status == kGeneral) {
+    if (at < n) {
         // An element that is neither float nor int: go on from it with
         // conversions that may run Python code, over private copies.
         a.snapshot(at);
         b.snapshot(at);
+        bool ok = true;
         a.visit_general([&](const auto &ra) {
-            b.visit_general([&](const auto &rb) { at = accumulate(ra, rb, at, n, s, status); });
+            b.visit_general([&](const auto &rb) { ok = accumulate_each(ra, rb, at, n, s); });
         });
+        if (!ok) throw nb::python_error();
     }
-    if (status == kError) throw nb::python_error();
     if (s.norm_a == 0.0 || s.norm_b == 0.0) return 0.0;
     return s.dot / (std::sqrt(s.norm_a) * std::sqrt(s.norm_b));
 }
