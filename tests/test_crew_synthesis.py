@@ -65,6 +65,9 @@ def test_other_number_types_compare_and_format_as_python(scores):
 def test_scores_render_as_three_decimal_fixed_point():
     rng = random.Random(3)
     scores = [0.0625, 0.1875, 2.675, 0.0005, 1.0005, -0.0, -0.0004, 1e20, 10 ** 30, True]
+    # Every exact tie at the fourth decimal is an odd multiple of 1/16.
+    scores += [sign * (2 * j + 1) / 16 for j in range(0, 4000, 7) for sign in (1, -1)]
+    scores += [k / 2000 for k in range(-3000, 3000, 13)] + [1.7976931348623157e308, 5e-324]
     scores += [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
                for _ in range(300)]
     scores = [s for s in scores if s == s]

@@ -428,29 +428,35 @@ Token verdict_token(nb::handle text, const st::CodePoints &s, st::Range head) {
     return Token::Other;
 }
 
+nb::tuple verdict(bool converged, nb::handle text) {
+    PyObject *t = PyTuple_Pack(2, converged ? Py_True : Py_False, text.ptr());
+    if (!t) throw nb::python_error();
+    return nb::steal<nb::tuple>(t);
+}
+
 nb::tuple parse_convergence_verdict(nb::handle text) {
     sp::require_str(text, "text");
     st::CodePoints s = sp::code_points(text);
     st::Range raw = st::strip(s);
-    auto open_with = [&](nb::handle why) { return nb::make_tuple(false, why); };
 
     std::size_t bar = raw.end;
     for (std::size_t i = raw.begin; i < raw.end; ++i)
         if (s[i] == '|') { bar = i; break; }
-    if (bar == raw.end) return open_with(sp::substring(text, raw));
+    if (bar == raw.end) return verdict(false, sp::substring(text, raw));
 
     st::Range head = st::strip(s, st::Range{raw.begin, bar});
     st::Range tail = st::strip(s, st::Range{bar + 1, raw.end});
     switch (verdict_token(text, s, head)) {
     case Token::Converged:
-        if (!tail.empty()) return nb::make_tuple(true, sp::substring(text, tail));
+        if (!tail.empty()) return verdict(true, sp::substring(text, tail));
         break;
     case Token::Open:
-        return open_with(tail.empty() ? nb::handle(g_open_default) : sp::substring(text, tail));
+        return verdict(false, tail.empty() ? nb::borrow<nb::str>(g_open_default)
+                                            : sp::substring(text, tail));
     case Token::Other:
         break;
     }
-    return open_with(sp::substring(text, raw));
+    return verdict(false, sp::substring(text, raw));
 }
 
 }  // namespace
