@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -128,9 +129,41 @@ void append_fixed3(std::string &out, double x) {
         out.append(x < 0 ? "-inf" : "inf");
         return;
     }
-    char buf[320];  // DBL_MAX has 309 integer digits
-    auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, 3);
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    if (biased >= 1075) {  // an integer of 2**53 or more
+        char buf[320];     // DBL_MAX has 309 integer digits
+        auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, 3);
+        out.append(buf, res.ptr);
+        return;
+    }
+    // |x| = m / 2**s exactly; then round m * 1000 / 2**s to an integer q,
+    // exact ties to even. m * 1000 < 2**63, so nothing overflows.
+    std::uint64_t m = bits & ((std::uint64_t{1} << 52) - 1);
+    int s = 1074;  // subnormal
+    if (biased != 0) {
+        m |= std::uint64_t{1} << 52;
+        s = 1075 - biased;
+    }
+    const std::uint64_t scaled = m * 1000;
+    std::uint64_t q = 0;
+    if (s == 0) {
+        q = scaled;
+    } else if (s < 64) {
+        q = scaled >> s;
+        const std::uint64_t rest = scaled & ((std::uint64_t{1} << s) - 1);
+        const std::uint64_t half = std::uint64_t{1} << (s - 1);
+        if (rest > half || (rest == half && (q & 1))) ++q;
+    }  // else scaled / 2**s < 1/2: q stays 0
+    if (bits >> 63) out.push_back('-');  // "-0.000" included, as format() writes it
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, q / 1000);
     out.append(buf, res.ptr);
+    const unsigned frac = static_cast<unsigned>(q % 1000);
+    const char digits[4] = {'.', static_cast<char>('0' + frac / 100),
+                            static_cast<char>('0' + frac / 10 % 10), static_cast<char>('0' + frac % 10)};
+    out.append(digits, 4);
 }
 
 // Appends format(score, ".3f").
