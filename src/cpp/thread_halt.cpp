@@ -80,17 +80,14 @@ struct ItemReader {
         return false;
     }
 
-    // Copies items [i, i + len) to `out`; returns how many it could read.
-    Py_ssize_t fill(Py_ssize_t i, Py_ssize_t len, double *out) const noexcept {
-        PyObject *const *p = items + (i - offset);
-        for (Py_ssize_t j = 0; j < len; ++j) {
-            PyObject *o = p[j];
-            if (PyFloat_CheckExact(o))
-                out[j] = PyFloat_AS_DOUBLE(o);
-            else if (!plain_number(o, out[j]))
-                return j;
+    // False when item i needs the general conversion.
+    bool read(Py_ssize_t i, double &out) const noexcept {
+        PyObject *o = items[i - offset];
+        if (PyFloat_CheckExact(o)) [[likely]] {
+            out = PyFloat_AS_DOUBLE(o);
+            return true;
         }
-        return len;
+        return plain_number(o, out);
     }
 };
 
@@ -125,14 +122,9 @@ struct BufferReader {
         return kValue;
     }
 
-    Py_ssize_t fill(Py_ssize_t i, Py_ssize_t len, double *out) const noexcept {
-        const char *p = base + i * stride;
-        for (Py_ssize_t j = 0; j < len; ++j, p += stride) {
-            T v;
-            std::memcpy(&v, p, sizeof v);
-            out[j] = static_cast<double>(v);
-        }
-        return len;
+    bool read(Py_ssize_t i, double &out) const noexcept {
+        get(i, out);
+        return true;
     }
 };
 
@@ -150,21 +142,22 @@ inline void add_block(const double *xa, const double *xb, Py_ssize_t k, Sums &s)
     s = Sums{dot, norm_a, norm_b};
 }
 
-// The fast phase: elements are copied out a block at a time, so that the
-// loads run ahead of the three latency-bound sums. Returns n, or the first
-// index whose element needs the general conversion.
+// The fast phase. The sums live in locals (not behind a reference that a
+// write of an element could alias), so the loads run ahead of the three
+// latency-bound chains. Returns n, or the first index whose element needs
+// the general conversion.
 template <class RA, class RB>
-Py_ssize_t accumulate_blocks(const RA &ra, const RB &rb, Py_ssize_t n, Sums &s) noexcept {
-    constexpr Py_ssize_t kBlock = 256;
-    double xa[kBlock], xb[kBlock];
+Py_ssize_t accumulate_fast(const RA &ra, const RB &rb, Py_ssize_t n, Sums &s) noexcept {
+    double dot = s.dot, norm_a = s.norm_a, norm_b = s.norm_b;
     Py_ssize_t i = 0;
-    while (i < n) {
-        Py_ssize_t len = std::min(kBlock, n - i);
-        Py_ssize_t k = rb.fill(i, ra.fill(i, len, xa), xb);
-        add_block(xa, xb, k, s);
-        i += k;
-        if (k < len) break;
+    for (; i < n; ++i) {
+        double x, y;
+        if (!ra.read(i, x) || !rb.read(i, y)) break;
+        dot += x * y;
+        norm_a += x * x;
+        norm_b += y * y;
     }
+    s = Sums{dot, norm_a, norm_b};
     return i;
 }
 
@@ -321,7 +314,7 @@ double cosine_similarity(nb::handle a_obj, nb::handle b_obj) {
     Py_ssize_t at = 0;
     auto fast = [&] {
         a.visit([&](const auto &ra) {
-            b.visit([&](const auto &rb) { at = accumulate_blocks(ra, rb, n, s); });
+            b.visit([&](const auto &rb) { at = accumulate_fast(ra, rb, n, s); });
         });
     };
     if (a.is_buffer() && b.is_buffer() && n > kReleaseAbove) {
