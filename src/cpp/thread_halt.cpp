@@ -128,20 +128,10 @@ struct BufferReader {
     }
 };
 
-// The sums are plain sequential double arithmetic: each product rounded,
+// Both phases are plain sequential double arithmetic: each product rounded,
 // then added, in index order (the build forbids contraction into fused
 // multiply-adds).
-inline void add_block(const double *xa, const double *xb, Py_ssize_t k, Sums &s) noexcept {
-    double dot = s.dot, norm_a = s.norm_a, norm_b = s.norm_b;
-    for (Py_ssize_t j = 0; j < k; ++j) {
-        double x = xa[j], y = xb[j];
-        dot += x * y;
-        norm_a += x * x;
-        norm_b += y * y;
-    }
-    s = Sums{dot, norm_a, norm_b};
-}
-
+//
 // The fast phase. The sums live in locals (not behind a reference that a
 // write of an element could alias), so the loads run ahead of the three
 // latency-bound chains. Returns n, or the first index whose element needs
@@ -168,7 +158,9 @@ bool accumulate_each(const RA &ra, const RB &rb, Py_ssize_t i, Py_ssize_t n, Sum
     for (; i < n; ++i) {
         double x, y;
         if (ra.get(i, x) != kValue || rb.get(i, y) != kValue) return false;
-        add_block(&x, &y, 1, s);
+        s.dot += x * y;
+        s.norm_a += x * x;
+        s.norm_b += y * y;
     }
     return true;
 }
