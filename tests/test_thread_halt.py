@@ -2,6 +2,7 @@ import array
 import math
 import random
 import struct
+import threading
 from decimal import Decimal
 from fractions import Fraction
 
@@ -118,6 +119,28 @@ def test_cosine_length_mismatch_message(a, b, n, m):
 def test_cosine_rejects_what_is_not_a_vector_of_reals(a, b, error):
     with pytest.raises(error):
         th.cosine_similarity(a, b)
+
+
+def test_cosine_of_long_buffers_agrees_across_threads():
+    # Long buffer pairs are summed with the interpreter released.
+    rng = random.Random(2)
+    pairs = [(array.array("d", random_vector(rng, 6000, 1.0)),
+              array.array("f", random_vector(rng, 6000, 1.0))) for _ in range(4)]
+    expected = [bits(plain_cosine(a, b)) for a, b in pairs]
+    failures = []
+
+    def worker():
+        for _ in range(200):
+            if [bits(th.cosine_similarity(a, b)) for a, b in pairs] != expected:
+                failures.append(1)
+                return
+
+    threads = [threading.Thread(target=worker) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
 
 
 def test_cosine_survives_an_element_that_empties_the_list():
