@@ -99,20 +99,26 @@ std::string_view strip_utf8(std::string_view s) noexcept {
 }
 
 void append_collapsed(std::string &out, std::string_view s) {
-    bool pending_blank = false, any = false;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        std::size_t len = 0;
-        char32_t c = decode_at(s, i, len);
-        if (is_space(c)) {
-            pending_blank = any;
-        } else {
-            if (pending_blank) out.push_back(' ');
-            pending_blank = false;
-            any = true;
-            out.append(s.substr(i, len));
+    // Whole words are copied at once; ASCII is classified without decoding.
+    auto space_at = [&](std::size_t i, std::size_t &len) {
+        auto b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) {
+            len = 1;
+            return is_space(b);
         }
-        i += len;
+        return is_space(decode_at(s, i, len));
+    };
+    const std::size_t n = s.size();
+    std::size_t i = 0, len = 0;
+    bool any = false;
+    while (i < n) {
+        while (i < n && space_at(i, len)) i += len;
+        if (i == n) break;
+        std::size_t word = i;
+        while (i < n && !space_at(i, len)) i += len;
+        if (any) out.push_back(' ');
+        out.append(s.data() + word, i - word);
+        any = true;
     }
 }
 

@@ -1,0 +1,150 @@
+import hashlib
+import random
+import re
+import struct
+from decimal import Decimal
+
+import pytest
+
+from conftest import load
+
+cs = load("crew_synthesis")
+
+HEADER = "Team-shared memories (one per line, prefixed with team_score):"
+CLOSING = ("Synthesise a single team insight that captures the collective signal across "
+           "the above memories.")
+
+
+class Row:
+    def __init__(self, team_score, content, agent="a1"):
+        self.team_score = team_score
+        self.content = content
+        self.agent = agent
+
+
+def plain_prompt(rows):
+    """The text as plain Python renders it (for rows without NaN scores)."""
+    ordered = sorted(rows, key=lambda r: r.team_score, reverse=True)
+    lines = [HEADER] + [f"- ({format(r.team_score, '.3f')}) {str(r.content)}" for r in ordered]
+    return "\n".join(lines + ["", CLOSING])
+
+
+def contents(prompt):
+    return [line.split(") ", 1)[1] for line in prompt.split("\n")[1:-2]]
+
+
+def test_worked_example_text_and_hash():
+    rows = [Row(0.72, "Deploys fail on Fridays."), Row(0.9, "Users prefer short answers."),
+            Row(0.72, "Cache misses spike after deploys.")]
+    prompt = cs.build_crew_synthesis_prompt(rows)
+    assert prompt == "\n".join([
+        HEADER, "- (0.900) Users prefer short answers.", "- (0.720) Deploys fail on Fridays.",
+        "- (0.720) Cache misses spike after deploys.", "", CLOSING])
+    assert cs.compute_prompt_hash(prompt) == "6367179ce1e3d14a"
+    assert cs.build_crew_synthesis_prompt([]) == HEADER + "\n\n" + CLOSING
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_order_is_stable_and_exact_like_python(seed):
+    rng = random.Random(seed)
+    pool = [0.5, 0.5000001, 1, 2, -0.0, 0.0, 2 ** 53, 2.0 ** 53, 2 ** 53 + 1, 2 ** 64 + 1,
+            float(2 ** 64), -(2 ** 70), True, False, float("inf"), float("-inf"), 1e300]
+    rows = [Row(rng.choice(pool), f"m{i}") for i in range(rng.randint(0, 300))]
+    assert cs.build_crew_synthesis_prompt(rows) == plain_prompt(rows)
+
+
+@pytest.mark.parametrize("scores", [
+    [Decimal("0.25"), 0.5, Decimal("0.3333"), 1],
+    [Decimal(2 ** 60 + 1), 2.0 ** 60, 2 ** 60, Decimal(2 ** 60)],
+])
+def test_other_number_types_compare_and_format_as_python(scores):
+    rows = [Row(s, str(i)) for i, s in enumerate(scores)]
+    assert cs.build_crew_synthesis_prompt(rows) == plain_prompt(rows)
+
+
+def test_scores_render_as_three_decimal_fixed_point():
+    rng = random.Random(3)
+    scores = [0.0625, 0.1875, 2.675, 0.0005, 1.0005, -0.0, -0.0004, 1e20, 10 ** 30, True]
+    # Every exact tie at the fourth decimal is an odd multiple of 1/16.
+    scores += [sign * (2 * j + 1) / 16 for j in range(0, 4000, 7) for sign in (1, -1)]
+    scores += [k / 2000 for k in range(-3000, 3000, 13)] + [1.7976931348623157e308, 5e-324]
+    scores += [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
+               for _ in range(300)]
+    scores = [s for s in scores if s == s]
+    prompt = cs.build_crew_synthesis_prompt([Row(s, "") for s in scores])
+    rendered = sorted(re.findall(r"^- \((.*)\) $", prompt, re.M))
+    assert rendered == sorted(format(s, ".3f") for s in scores)
+
+
+def test_nan_scores_go_last_in_input_order():
+    class Float(float):
+        pass
+
+    nans = [float("nan"), -float("nan"), Float("nan")]
+    rng = random.Random(9)
+    rows = []
+    for i in range(120):
+        score = nans[i % 3] if i % 4 == 0 else rng.choice([0.1, 0.9, 3, 0.1])
+        rows.append(Row(score, f"r{i}"))
+    prompt = cs.build_crew_synthesis_prompt(rows)
+    ranked = [r for r in rows if r.team_score == r.team_score]
+    assert contents(prompt) == (contents(plain_prompt(ranked)) +
+                                [r.content for r in rows if r.team_score != r.team_score])
+    assert prompt.count("- (nan) ") == 30
+
+
+def test_content_is_rendered_unchanged():
+    class Text(str):
+        def __str__(self):
+            return "not this"
+
+    rows = [Row(0.4, "  padded \n next"), Row(0.3, None), Row(0.2, ["a"]),
+            Row(0.1, "\ud800 {x} \U0001f600"), Row(0.05, Text("subclass"))]
+    assert cs.build_crew_synthesis_prompt(rows).split("\n")[1:-2] == [
+        "- (0.400)   padded ", " next", "- (0.300) None", "- (0.200) ['a']",
+        "- (0.100) \ud800 {x} \U0001f600", "- (0.050) subclass"]
+
+
+@pytest.mark.parametrize("rows, error", [
+    ((Row(0.5, "x"),), TypeError),
+    ([{"team_score": 0.5, "content": "x"}], AttributeError),
+    ([Row(0.5, "x"), object()], AttributeError),
+    ([Row("high", "x")], ValueError),
+    ([Row(None, "x")], TypeError),
+    ([Row("high", "x"), Row(0.5, "y")], TypeError),
+    ([Row(10 ** 400, "x")], OverflowError),
+])
+def test_bad_rows_raise_the_error_of_the_access(rows, error):
+    with pytest.raises(error):
+        cs.build_crew_synthesis_prompt(rows)
+
+
+def test_inconsistent_comparisons_never_lose_rows():
+    rng = random.Random(1)
+
+    class Moody:
+        def __lt__(self, other):
+            return rng.random() < 0.5
+
+        def __format__(self, spec):
+            return "m"
+
+    rows = [Row(Moody(), f"r{i}") for i in range(100)]
+    assert sorted(contents(cs.build_crew_synthesis_prompt(rows))) == sorted(
+        r.content for r in rows)
+
+
+@pytest.mark.parametrize("text", ["", "a\x00b", "caf\u00e9 \u65e5\u672c \U0001f600", "x" * 100_000])
+def test_hash_is_sha256_prefix(text):
+    digest = cs.compute_prompt_hash(text)
+    assert digest == hashlib.sha256(text.encode("utf-8")).hexdigest()[:16]
+    assert re.fullmatch(r"[0-9a-f]{16}", digest)
+
+
+@pytest.mark.parametrize("value, error", [("a\ud800", UnicodeEncodeError), (b"x", TypeError),
+                                          (None, TypeError)])
+def test_hash_rejects_what_cannot_be_encoded(value, error):
+    with pytest.raises(error) as err:
+        cs.compute_prompt_hash(value)
+    if error is TypeError:
+        assert "prompt" in str(err.value)

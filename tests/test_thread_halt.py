@@ -1,0 +1,242 @@
+import array
+import math
+import random
+import struct
+import threading
+from decimal import Decimal
+from fractions import Fraction
+
+import pytest
+
+from conftest import load
+
+th = load("thread_halt")
+
+HEADER = "Thread transcript (chronological):"
+FOOTER = ("Is this thread CONVERGED or OPEN? Respond with exactly one line in the form "
+          "CONVERGED|<summary> or OPEN|<reason>.")
+
+
+def plain_cosine(a, b):
+    dot = norm_a = norm_b = 0.0
+    for x, y in zip(a, b):
+        x, y = float(x), float(y)
+        dot += x * y
+        norm_a += x * x
+        norm_b += y * y
+    if norm_a == 0.0 or norm_b == 0.0:
+        return 0.0
+    return dot / (math.sqrt(norm_a) * math.sqrt(norm_b))
+
+
+def bits(x):
+    return struct.pack("<d", x)
+
+
+def random_vector(rng, n, scale):
+    return [rng.uniform(-1.0, 1.0) * scale * 2.0 ** rng.randint(-30, 30) for _ in range(n)]
+
+
+# --- cosine_similarity ---------------------------------------------------------
+
+@pytest.mark.parametrize("scale", [1.0, 1e-150, 1e150, 1e-300, 1e300])
+@pytest.mark.parametrize("n", [1, 7, 384, 3072, 5000])
+def test_cosine_is_bit_identical_to_the_sequential_loop(n, scale):
+    rng = random.Random(n * 31 + int(math.log10(scale)))
+    a, b = random_vector(rng, n, scale), random_vector(rng, n, scale)
+    expected = bits(plain_cosine(a, b))
+    arr_a, arr_b = array.array("d", a), array.array("d", b)
+    assert bits(th.cosine_similarity(a, b)) == expected
+    assert bits(th.cosine_similarity(tuple(a), tuple(b))) == expected
+    assert bits(th.cosine_similarity(arr_a, arr_b)) == expected
+    assert bits(th.cosine_similarity(a, memoryview(arr_b))) == expected
+    assert bits(th.cosine_similarity(arr_a, b)) == expected
+
+
+def test_cosine_reads_float32_and_strided_buffers_as_their_values():
+    rng = random.Random(5)
+    a32 = array.array("f", [rng.uniform(-3, 3) for _ in range(4001)])
+    b = [rng.uniform(-3, 3) for _ in range(8002)]
+    b_every_other = memoryview(array.array("d", b))[::2]
+    reversed_b = memoryview(array.array("d", b))[::-2]
+    expected = plain_cosine(list(a32), b[::2])
+    assert bits(th.cosine_similarity(a32, b_every_other)) == bits(expected)
+    assert bits(th.cosine_similarity(a32, b[::2])) == bits(expected)
+    assert th.cosine_similarity(a32, reversed_b) == plain_cosine(list(a32), b[::-2])
+    # A byte view cast to doubles: contiguous, read in place.
+    raw = memoryview(array.array("d", b).tobytes()).cast("d")
+    assert th.cosine_similarity(raw, b) == plain_cosine(b, b)
+
+
+def test_cosine_takes_any_real_number_as_its_float_value():
+    a = [1, True, 2.5, Decimal("0.25"), Fraction(1, 3), 7]
+    b = [0.5, 3, False, 1.0, 2, Decimal(4)]
+    assert bits(th.cosine_similarity(a, b)) == bits(plain_cosine(a, b))
+
+
+@pytest.mark.parametrize("a, b", [
+    ([], []), ((), ()), (array.array("d"), []),
+    ([0.0, -0.0, 0.0], [1.0, 2.0, 3.0]), ([1.0, 2.0], array.array("f", [0.0, 0.0])),
+    ([1e-200, 1e-200], [1.0, 1.0]),  # the norm underflows to zero
+])
+def test_cosine_without_signal_is_zero(a, b):
+    assert bits(th.cosine_similarity(a, b)) == bits(0.0)
+
+
+@pytest.mark.parametrize("a, b, expected", [
+    ([1.0, 2.0, 3.0], [2.0, 4.0, 6.0], 1.0),
+    ([1.0, -2.0, 0.5], [-1.0, 2.0, -0.5], -1.0),
+    ([1.0, 0.0], [0.0, 1.0], 0.0),
+    ([0.2, 0.1, 0.7, 0.3, 0.2, 0.1], [0.2, 0.1, 0.7, 0.3, 0.2, 0.1], 1.0000000000000002),
+])
+def test_cosine_known_values_are_not_clamped(a, b, expected):
+    assert th.cosine_similarity(a, b) == expected
+
+
+@pytest.mark.parametrize("a, b, n, m", [
+    ([1.0, 2.0, 3.0], [1.0, 2.0], 3, 2),
+    ([], [1.0], 0, 1),
+    (array.array("d", [1.0] * 4), (1.0,) * 10, 4, 10),
+])
+def test_cosine_length_mismatch_message(a, b, n, m):
+    with pytest.raises(ValueError) as err:
+        th.cosine_similarity(a, b)
+    assert str(err.value) == (f"cosine_similarity expects equal-length vectors, "
+                              f"got len(a)={n} and len(b)={m}.")
+
+
+@pytest.mark.parametrize("a, b, error", [
+    ([1.0, "2"], [1.0, 2.0], TypeError),
+    ([1.0, None], [1.0, 2.0], TypeError),
+    ([1.0, 2.0], [1.0, 1j], TypeError),
+    ([10 ** 400], [1.0], OverflowError),
+    ("ab", [1.0, 2.0], TypeError),
+    ({1.0: 1}, [1.0], TypeError),
+    (array.array("i", [1, 2]), [1.0, 2.0], TypeError),
+    (b"ab", [1.0, 2.0], TypeError),
+    (memoryview(array.array("d", [1.0] * 4)).cast("B").cast("d", (2, 2)), [1.0, 2.0], TypeError),
+])
+def test_cosine_rejects_what_is_not_a_vector_of_reals(a, b, error):
+    with pytest.raises(error):
+        th.cosine_similarity(a, b)
+
+
+def test_cosine_of_long_buffers_agrees_across_threads():
+    # Long buffer pairs are summed with the interpreter released.
+    rng = random.Random(2)
+    pairs = [(array.array("d", random_vector(rng, 6000, 1.0)),
+              array.array("f", random_vector(rng, 6000, 1.0))) for _ in range(4)]
+    expected = [bits(plain_cosine(a, b)) for a, b in pairs]
+    failures = []
+
+    def worker():
+        for _ in range(200):
+            if [bits(th.cosine_similarity(a, b)) for a, b in pairs] != expected:
+                failures.append(1)
+                return
+
+    threads = [threading.Thread(target=worker) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+def test_cosine_survives_an_element_that_empties_the_list():
+    victim = [1.0, 0.0, 2.0, 3.0]
+
+    class Sneaky:
+        def __float__(self):
+            victim.clear()
+            return 1.0
+
+    victim[1] = Sneaky()
+    assert th.cosine_similarity(victim, [1.0, 1.0, 1.0, 1.0]) == plain_cosine(
+        [1.0, 1.0, 2.0, 3.0], [1.0] * 4)
+    assert victim == []
+
+
+# --- build_convergence_prompt -------------------------------------------------
+
+@pytest.mark.parametrize("turns, body", [
+    ([], []),
+    ([("alice", "Shall we\n ship\t\ton Friday? ")], ["- [alice] Shall we ship on Friday?"]),
+    ([("a", "x"), ["b", "\u2003\u3000"], (7, "caf\u00e9\u2028\U0001f600 \ud800")],
+     ["- [a] x", "- [b] ", "- [7] caf\u00e9 \U0001f600 \ud800"]),
+])
+def test_convergence_prompt_layout(turns, body):
+    assert th.build_convergence_prompt(turns) == "\n".join([HEADER, *body, "", FOOTER])
+
+
+def test_convergence_prompt_renders_text_forms_and_keeps_near_spaces():
+    prompt = th.build_convergence_prompt([(None, 3.5), ("s", "a\u200bb\ufeff c")])
+    assert prompt.split("\n")[1:3] == ["- [None] 3.5", "- [s] a\u200bb\ufeff c"]
+
+
+@pytest.mark.parametrize("turns, error", [
+    ((("a", "b"),), TypeError),
+    ([("a", "b", "c")], ValueError),
+    ([("a",)], ValueError),
+    ([5], TypeError),
+])
+def test_convergence_prompt_rejects_malformed_turns(turns, error):
+    with pytest.raises(error):
+        th.build_convergence_prompt(turns)
+
+
+def test_convergence_prompt_reads_a_copy_of_the_turns():
+    turns = []
+
+    class Shrinking:
+        def __str__(self):
+            turns.clear()
+            return "s"
+
+    turns.extend([(Shrinking(), "one"), ("b", "two")])
+    assert th.build_convergence_prompt(turns).split("\n")[1:3] == ["- [s] one", "- [b] two"]
+
+
+# --- parse_convergence_verdict --------------------------------------------------
+
+@pytest.mark.parametrize("answer, verdict", [
+    ("CONVERGED|They agreed.", (True, "They agreed.")),
+    ("  converged |  Agreed.  ", (True, "Agreed.")),
+    ("\u2003CoNvErGeD\u00a0|\u2029ok\u205f", (True, "ok")),
+    ("CONVERGED|a|b|c", (True, "a|b|c")),
+    ("CONVERGED|first\nsecond\n", (True, "first\nsecond")),
+    ("CONVERGED|\ud800", (True, "\ud800")),
+    ("OPEN|", (False, "judge marked thread open")),
+    ("OPEN|  \t", (False, "judge marked thread open")),
+    (" oPeN\t| Waiting for Bob. ", (False, "Waiting for Bob.")),
+    ("OPEN|reason\nCONVERGED|summary", (False, "reason\nCONVERGED|summary")),
+    ("CONVERGED|", (False, "CONVERGED|")),
+    ("CONVERGED|   ", (False, "CONVERGED|")),
+    ("CONVERGED", (False, "CONVERGED")),
+    ("DONE|x", (False, "DONE|x")),
+    ("Verdict: CONVERGED|x", (False, "Verdict: CONVERGED|x")),
+    ("|summary", (False, "|summary")),
+    ("\u200bCONVERGED|ok", (False, "\u200bCONVERGED|ok")),
+    ("", (False, "")),
+    (" \n\u3000 ", (False, "")),
+    ("\x00|\x00", (False, "\x00|\x00")),
+    # Non-ASCII tokens go through str.upper(): lengths may change.
+    ("\ufb00|x", (False, "\ufb00|x")),
+    ("\u00e9open|x", (False, "\u00e9open|x")),
+])
+def test_verdict_forms(answer, verdict):
+    result = th.parse_convergence_verdict(answer)
+    assert type(result) is tuple and result == verdict
+
+
+def test_verdict_parser_never_raises_on_a_str():
+    rng = random.Random(11)
+    alphabet = "|| oOpPeEnNcC\n\t\u3000\ud800\udfff\x00\U0001f600\u0131\u017f\ufb00"
+    for _ in range(2000):
+        text = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 12)))
+        converged, why = th.parse_convergence_verdict(text)
+        assert isinstance(converged, bool) and isinstance(why, str)
+    huge = "OPEN|" + "x" * 5_000_000
+    assert th.parse_convergence_verdict(huge) == (False, "x" * 5_000_000)
+    with pytest.raises(TypeError, match="text"):
+        th.parse_convergence_verdict(b"OPEN|x")
