@@ -1300,10 +1300,10 @@ NB_MODULE(job_lane, m) {
     m.attr("logger") = sp::get_logger("sorvel_layer._internal.job_lane");
 
     nb::class_<Lane>(m, "JobLane", nb::type_slots(g_lane_slots), kLaneDoc)
-        .def("__init__", &lane_init, "max_concurrency"_a = 2,
+        .def("__init__", &lane_init, "max_concurrency"_a.none() = 2,
              nb::sig("def __init__(self, max_concurrency: int = 2) -> None"),
              "A lane with an empty map; ``max_concurrency`` must be at least 1.")
-        .def("submit", &lane_submit, "name"_a, "coro"_a, nb::kw_only(), "after"_a = nb::none(),
+        .def("submit", &lane_submit, "name"_a.none(), "coro"_a.none(), nb::kw_only(), "after"_a.none() = nb::none(),
              nb::sig("def submit(self, name: str, coro: collections.abc.Coroutine[typing.Any, "
                      "typing.Any, typing.Any], *, after: str | None = None) -> "
                      "asyncio.Task[typing.Any]"),
@@ -1321,7 +1321,7 @@ NB_MODULE(job_lane, m) {
         .def("cancel_all", &lane_cancel_all,
              "Request the cancellation of every tracked task that is not done; return "
              "how many were asked.")
-        .def("wait_all", &lane_wait_all, "timeout"_a = nb::none(),
+        .def("wait_all", &lane_wait_all, "timeout"_a.none() = nb::none(),
              nb::sig("def wait_all(self, timeout: float | None = None) -> "
                      "collections.abc.Awaitable[None]"),
              "Awaitable: wait until the tasks tracked when it starts have finished, or "
