@@ -27,7 +27,8 @@ namespace {
 struct Names {
     PyObject *add_done_callback, *remove_done_callback, *cancel, *cancelled, *close,
         *create_future, *create_task, *done, *get_coro, *get_name, *release, *result,
-        *set_result, *throw_, *value, *waiters, *acquire, *name_kw, *timeout_kw;
+        *set_result, *throw_, *value, *waiters, *acquire, *task, *task_factory, *name_kw,
+        *timeout_kw, *loop_name_kw;
 };
 Names g_names{};
 PyObject *g_cancelled_error = nullptr;   // asyncio.CancelledError
@@ -35,7 +36,10 @@ PyObject *g_semaphore = nullptr;         // asyncio.Semaphore
 PyObject *g_iscoroutine = nullptr;       // asyncio.iscoroutine
 PyObject *g_wait = nullptr;              // asyncio.wait
 PyObject *g_running_loop = nullptr;      // asyncio.events._get_running_loop
+PyObject *g_tasks_module = nullptr;      // asyncio.tasks (its Task is read at each use)
+PyObject *g_base_create_task = nullptr;  // asyncio.BaseEventLoop.create_task
 PyTypeObject *g_job_type = nullptr;
+PyObject *g_zero = nullptr;
 PyTypeObject *g_wait_type = nullptr;
 
 // --- exceptions ----------------------------------------------------------------
@@ -215,7 +219,57 @@ struct Lane {
     nb::object semaphore;
     nb::object tasks;
     nb::object max_concurrency;
+    // The semaphore's attribute dict: its count and queue are read and
+    // written there directly on the hot path (null: use attribute access).
+    nb::object sem_dict;
 };
+
+// sem.<name> (new reference), through the attribute dict when there is one.
+PyObject *sem_get(Lane *lane, PyObject *name) {
+    PyObject *d = lane->sem_dict.ptr();
+    if (d) {
+        PyObject *v = PyDict_GetItemWithError(d, name);
+        if (v) return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return PyObject_GetAttr(lane->semaphore.ptr(), name);
+}
+
+int sem_set(Lane *lane, PyObject *name, PyObject *value) {
+    PyObject *d = lane->sem_dict.ptr();
+    return d ? PyDict_SetItem(d, name, value) : PyObject_SetAttr(lane->semaphore.ptr(), name, value);
+}
+
+// 1 when someone queues for a unit, 0 when nobody does, -1 on error.
+int waiters_queued(Lane *lane) {
+    PyObject *waiters = sem_get(lane, g_names.waiters);
+    if (!waiters) return -1;
+    int queued = waiters == Py_None ? 0 : PyObject_IsTrue(waiters);
+    Py_DECREF(waiters);
+    return queued;
+}
+
+// sem._value += delta.
+int sem_add(Lane *lane, long delta) {
+    PyObject *v = sem_get(lane, g_names.value);
+    if (!v) return -1;
+    PyObject *nv = nullptr;
+    int overflow = 0;
+    long n = PyLong_CheckExact(v) ? PyLong_AsLongAndOverflow(v, &overflow) : -1;
+    if (PyLong_CheckExact(v) && !overflow && n > -1000000 && n < 1000000) {
+        nv = PyLong_FromLong(n + delta);
+    } else {
+        PyErr_Clear();
+        PyObject *d = PyLong_FromLong(delta);
+        nv = d ? PyNumber_Add(v, d) : nullptr;
+        Py_XDECREF(d);
+    }
+    Py_DECREF(v);
+    if (!nv) return -1;
+    int rc = sem_set(lane, g_names.value, nv);
+    Py_DECREF(nv);
+    return rc;
+}
 
 Lane *lane_of(PyObject *lane) { return nb::inst_ptr<Lane>(lane); }
 
@@ -261,36 +315,20 @@ PyMethodDef g_on_done_def = {"_on_done", job_on_done, METH_O, nullptr};
 int release_unit(Job *j) {
     if (!j->holds_unit) return 0;
     j->holds_unit = false;
+    if (!j->lane) return 0;  // the lane was torn down by the collector
+    Lane *lane = lane_of(j->lane);
+    if (!lane->semaphore.is_valid()) return 0;
     PyObject *pending = PyErr_Occurred() ? fetch_exc() : nullptr;
-    PyObject *sem = j->lane ? lane_of(j->lane)->semaphore.ptr() : nullptr;
     int rc = -1;
-    if (sem) {
-        PyObject *waiters = PyObject_GetAttr(sem, g_names.waiters);
-        if (waiters) {
-            int busy = waiters == Py_None ? 0 : PyObject_IsTrue(waiters);
-            Py_DECREF(waiters);
-            if (busy == 0) {
-                PyObject *v = PyObject_GetAttr(sem, g_names.value);
-                if (v) {
-                    PyObject *one = PyLong_FromLong(1);
-                    PyObject *nv = PyNumber_Add(v, one);
-                    Py_DECREF(one);
-                    Py_DECREF(v);
-                    if (nv) {
-                        rc = PyObject_SetAttr(sem, g_names.value, nv);
-                        Py_DECREF(nv);
-                    }
-                }
-            } else if (busy > 0) {
-                PyObject *r = PyObject_CallMethodNoArgs(sem, g_names.release);
-                if (r) {
-                    Py_DECREF(r);
-                    rc = 0;
-                }
-            }
+    int queued = waiters_queued(lane);
+    if (queued == 0) {
+        rc = sem_add(lane, 1);
+    } else if (queued > 0) {
+        PyObject *r = PyObject_CallMethodNoArgs(lane->semaphore.ptr(), g_names.release);
+        if (r) {
+            Py_DECREF(r);
+            rc = 0;
         }
-    } else {
-        rc = 0;  // the lane was torn down by the collector
     }
     if (rc < 0) {
         PyObject *err = fetch_exc();
@@ -305,36 +343,19 @@ int release_unit(Job *j) {
 // Takes a unit without waiting when one is free and nobody queues for one
 // (what acquire() does first). 1: taken; 0: not free; -1: error.
 int try_take_unit(Job *j) {
-    PyObject *sem = j->lane ? lane_of(j->lane)->semaphore.ptr() : nullptr;
-    if (!sem) {
+    Lane *lane = j->lane ? lane_of(j->lane) : nullptr;
+    if (!lane || !lane->semaphore.is_valid()) {
         PyErr_SetString(PyExc_RuntimeError, "the lane has been torn down");
         return -1;
     }
-    PyObject *waiters = PyObject_GetAttr(sem, g_names.waiters);
-    if (!waiters) return -1;
-    int queued = waiters == Py_None ? 0 : PyObject_IsTrue(waiters);
-    Py_DECREF(waiters);
+    int queued = waiters_queued(lane);
     if (queued != 0) return queued < 0 ? -1 : 0;
-    PyObject *v = PyObject_GetAttr(sem, g_names.value);
+    PyObject *v = sem_get(lane, g_names.value);
     if (!v) return -1;
-    int overflow = 0;
-    long n = PyLong_Check(v) ? PyLong_AsLongAndOverflow(v, &overflow) : 0;
-    if (n == -1 && PyErr_Occurred()) {
-        Py_DECREF(v);
-        return -1;
-    }
-    if (!PyLong_Check(v) || (n <= 0 && overflow <= 0)) {
-        Py_DECREF(v);
-        return 0;
-    }
-    PyObject *one = PyLong_FromLong(1);
-    PyObject *nv = PyNumber_Subtract(v, one);
-    Py_DECREF(one);
+    int positive = PyLong_Check(v) ? PyObject_RichCompareBool(v, g_zero, Py_GT) : 0;
     Py_DECREF(v);
-    if (!nv) return -1;
-    int rc = PyObject_SetAttr(sem, g_names.value, nv);
-    Py_DECREF(nv);
-    return rc < 0 ? -1 : 1;
+    if (positive <= 0) return positive;
+    return sem_add(lane, -1) < 0 ? -1 : 1;
 }
 
 // Raises CancelledError("Predecessor <after> failed") caused by `cause` (stolen).
@@ -771,9 +792,11 @@ PyObject *job_on_done(PyObject *self, PyObject *task) {
     if (name) {
         PyObject *tasks = j->lane ? lane_of(j->lane)->tasks.ptr() : nullptr;
         int rc = 0;
-        if (tasks && PyDict_Check(tasks)) {
-            int has = PyDict_Contains(tasks, name);
-            rc = has > 0 ? PyDict_DelItem(tasks, name) : has;
+        if (tasks && PyDict_Check(tasks) && PyDict_DelItem(tasks, name) < 0) {
+            if (PyErr_ExceptionMatches(PyExc_KeyError))
+                PyErr_Clear();  // already gone: nothing to do
+            else
+                rc = -1;
         }
         Py_DECREF(name);
         if (rc == 0) {
@@ -1091,7 +1114,40 @@ void lane_init(Lane *self, nb::handle max_concurrency) {
     long v = PyLong_AsLongAndOverflow(n, &overflow);
     if (overflow == 0 && v < 1)
         throw nb::value_error("max_concurrency must be at least 1");
-    new (self) Lane{std::move(semaphore), nb::dict(), nb::borrow(n)};
+    // The hot path reads and writes the count in the attribute dict; a
+    // semaphore without one is served through attribute access.
+    PyObject *d = PyObject_GenericGetDict(semaphore.ptr(), nullptr);
+    if (!d) PyErr_Clear();
+    new (self) Lane{std::move(semaphore), nb::dict(), nb::borrow(n), nb::steal(d)};
+}
+
+// loop.create_task(body, name=name). For a loop whose create_task is the
+// standard one and that has no task factory, the task is built directly, as
+// that method would build it (saving a Python frame per submission).
+PyObject *create_task(PyObject *loop, PyObject *body, PyObject *name) {
+    PyObject *meth = PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(loop)), g_names.create_task);
+    if (!meth) return nullptr;
+    bool standard = meth == g_base_create_task;
+    Py_DECREF(meth);
+    if (standard) {
+        PyObject *factory = PyObject_GetAttr(loop, g_names.task_factory);
+        if (!factory) PyErr_Clear();
+        bool plain = factory == Py_None;
+        Py_XDECREF(factory);
+        if (plain) {
+            PyObject *task_type = PyObject_GetAttr(g_tasks_module, g_names.task);
+            if (!task_type) return nullptr;
+            PyObject *args[4] = {nullptr, body, loop, name};
+            PyObject *task = PyObject_Vectorcall(task_type, args + 1,
+                                                 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                 g_names.loop_name_kw);
+            Py_DECREF(task_type);
+            return task;
+        }
+    }
+    PyObject *args[3] = {loop, body, name};
+    return PyObject_VectorcallMethod(g_names.create_task, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     g_names.name_kw);
 }
 
 nb::object lane_submit(nb::pointer_and_handle<Lane> self, nb::handle name_h, nb::handle coro_h,
@@ -1157,9 +1213,7 @@ nb::object lane_submit(nb::pointer_and_handle<Lane> self, nb::handle name_h, nb:
     PyObject_GC_Track(reinterpret_cast<PyObject *>(j));
     nb::object body = nb::steal(reinterpret_cast<PyObject *>(j));
 
-    PyObject *args[3] = {loop, body.ptr(), name};
-    PyObject *task = PyObject_VectorcallMethod(g_names.create_task, args,
-                                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_names.name_kw);
+    PyObject *task = create_task(loop, body.ptr(), name);
     j->in_submit = false;
     if (!task) {
         PyObject *exc = fetch_exc();
@@ -1226,6 +1280,7 @@ int lane_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(lane->semaphore.ptr());
     Py_VISIT(lane->tasks.ptr());
     Py_VISIT(lane->max_concurrency.ptr());
+    Py_VISIT(lane->sem_dict.ptr());
     return 0;
 }
 
@@ -1235,6 +1290,7 @@ int lane_clear(PyObject *self) {
     lane->semaphore.reset();
     lane->tasks.reset();
     lane->max_concurrency.reset();
+    lane->sem_dict.reset();
     return 0;
 }
 
@@ -1263,8 +1319,15 @@ void init_globals() {
         sp::intern("create_future"), sp::intern("create_task"), sp::intern("done"),
         sp::intern("get_coro"), sp::intern("get_name"), sp::intern("release"),
         sp::intern("result"), sp::intern("set_result"), sp::intern("throw"),
-        sp::intern("_value"), sp::intern("_waiters"), sp::intern("acquire"), nullptr, nullptr};
+        sp::intern("_value"), sp::intern("_waiters"), sp::intern("acquire"), sp::intern("Task"),
+        sp::intern("_task_factory"), nullptr, nullptr, nullptr};
     g_names.name_kw = nb::make_tuple("name").release().ptr();
+    g_zero = PyLong_FromLong(0);
+    g_names.loop_name_kw = nb::make_tuple("loop", "name").release().ptr();
+    g_tasks_module = nb::module_::import_("asyncio.tasks").release().ptr();
+    g_base_create_task = attr_of("asyncio.base_events", "BaseEventLoop");
+    Py_SETREF(g_base_create_task, PyObject_GetAttr(g_base_create_task, g_names.create_task));
+    if (!g_base_create_task) raise_pending();
     g_names.timeout_kw = nb::make_tuple("timeout").release().ptr();
     g_cancelled_error = attr_of("asyncio", "CancelledError");
     g_semaphore = attr_of("asyncio", "Semaphore");
