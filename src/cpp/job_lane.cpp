@@ -39,6 +39,9 @@ PyObject *g_running_loop = nullptr;      // asyncio.events._get_running_loop
 PyObject *g_tasks_module = nullptr;      // asyncio.tasks (its Task is read at each use)
 PyObject *g_base_create_task = nullptr;  // asyncio.BaseEventLoop.create_task
 PyTypeObject *g_job_type = nullptr;
+PyTypeObject *g_task_type = nullptr;     // asyncio.Task as loaded
+PyObject *g_task_get_name = nullptr;     // asyncio.Task.get_name
+PyObject *g_coro_close = nullptr;        // types.CoroutineType.close
 PyObject *g_zero = nullptr;
 PyTypeObject *g_wait_type = nullptr;
 
@@ -788,7 +791,9 @@ PyObject *job_on_done(PyObject *self, PyObject *task) {
     Job *j = reinterpret_cast<Job *>(self);
     Py_INCREF(j);
     PyObject *out = nullptr;
-    PyObject *name = PyObject_CallMethodNoArgs(task, g_names.get_name);
+    PyObject *name = Py_TYPE(task) == g_task_type
+                         ? PyObject_CallOneArg(g_task_get_name, task)
+                         : PyObject_CallMethodNoArgs(task, g_names.get_name);
     if (name) {
         PyObject *tasks = j->lane ? lane_of(j->lane)->tasks.ptr() : nullptr;
         int rc = 0;
@@ -803,7 +808,8 @@ PyObject *job_on_done(PyObject *self, PyObject *task) {
             PyObject *coro = j->coro;
             j->coro = nullptr;
             if (coro) {
-                out = PyObject_CallMethodNoArgs(coro, g_names.close);
+                out = PyCoro_CheckExact(coro) ? PyObject_CallOneArg(g_coro_close, coro)
+                                              : PyObject_CallMethodNoArgs(coro, g_names.close);
                 Py_DECREF(coro);
             } else {
                 out = Py_NewRef(Py_None);
@@ -886,12 +892,14 @@ PyType_Slot g_job_slots[] = {
     {Py_tp_iternext, reinterpret_cast<void *>(job_iternext)},
     {Py_tp_methods, g_job_methods},
     {Py_tp_getset, g_job_getset},
+
     {Py_am_await, reinterpret_cast<void *>(job_await)},
     {Py_am_send, reinterpret_cast<void *>(job_am_send)},
     {0, nullptr}};
 
 PyType_Spec g_job_spec = {"sorvel_layer._internal.job_lane._Job", sizeof(Job), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, g_job_slots};
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                          g_job_slots};
 
 // --- wait_all's awaitable --------------------------------------------------------
 
@@ -1323,6 +1331,12 @@ void init_globals() {
         sp::intern("_task_factory"), nullptr, nullptr, nullptr};
     g_names.name_kw = nb::make_tuple("name").release().ptr();
     g_zero = PyLong_FromLong(0);
+    g_task_type = reinterpret_cast<PyTypeObject *>(attr_of("asyncio", "Task"));
+    g_task_get_name = PyObject_GetAttr(reinterpret_cast<PyObject *>(g_task_type), g_names.get_name);
+    if (!g_task_get_name) raise_pending();
+    g_coro_close = attr_of("types", "CoroutineType");
+    Py_SETREF(g_coro_close, PyObject_GetAttr(g_coro_close, g_names.close));
+    if (!g_coro_close) raise_pending();
     g_names.loop_name_kw = nb::make_tuple("loop", "name").release().ptr();
     g_tasks_module = nb::module_::import_("asyncio.tasks").release().ptr();
     g_base_create_task = attr_of("asyncio.base_events", "BaseEventLoop");
