@@ -12,6 +12,7 @@
 //   coroutine. A third object, _WaitAll, is what wait_all() hands back.
 #include <nanobind/nanobind.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "common/py.hpp"
@@ -28,7 +29,7 @@ struct Names {
     PyObject *add_done_callback, *remove_done_callback, *cancel, *cancelled, *close,
         *create_future, *create_task, *done, *get_coro, *get_name, *release, *result,
         *set_result, *throw_, *value, *waiters, *acquire, *task, *task_factory, *name_kw,
-        *timeout_kw, *loop_name_kw;
+        *timeout_kw, *loop_name_kw, *thread_id, *get_loop;
 };
 Names g_names{};
 PyObject *g_cancelled_error = nullptr;   // asyncio.CancelledError
@@ -225,7 +226,63 @@ struct Lane {
     // The semaphore's attribute dict: its count and queue are read and
     // written there directly on the hot path (null: use attribute access).
     nb::object sem_dict;
+    // The loop last found running, the thread it ran on and the fork
+    // generation then (used where finding the running loop is slow).
+    nb::object loop;
+    unsigned long loop_thread = 0;
+    unsigned long loop_generation = 0;
 };
+
+#if PY_VERSION_HEX < 0x030C0000
+// Before 3.12 every look-up of the running loop asks the OS for the process
+// id. A loop found running on this thread before is recognised instead by
+// the thread marker that the standard loop keeps while it runs; a fork
+// (counted here by an after-fork hook) makes every lane look it up afresh.
+#define SORVEL_RECOGNISE_LOOP 1
+std::atomic<unsigned long> g_fork_generation{0};
+
+PyObject *after_fork(PyObject *, PyObject *) {
+    g_fork_generation.fetch_add(1, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef g_after_fork_def = {"_after_fork", after_fork, METH_NOARGS, nullptr};
+
+// True when `loop` says it runs on thread `tid`.
+bool runs_on(PyObject *loop, unsigned long tid) {
+    PyObject *marker = PyObject_GetAttr(loop, g_names.thread_id);
+    if (!marker) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = PyLong_CheckExact(marker) && PyLong_AsUnsignedLong(marker) == tid;
+    if (PyErr_Occurred()) PyErr_Clear();
+    Py_DECREF(marker);
+    return same;
+}
+#endif
+
+// The event loop running on this thread (new reference), or None.
+PyObject *running_loop(Lane *lane) {
+#ifdef SORVEL_RECOGNISE_LOOP
+    unsigned long tid = PyThread_get_thread_ident();
+    unsigned long generation = g_fork_generation.load(std::memory_order_relaxed);
+    PyObject *known = lane->loop.ptr();
+    if (known && lane->loop_thread == tid && lane->loop_generation == generation &&
+        runs_on(known, tid))
+        return Py_NewRef(known);
+    PyObject *loop = PyObject_CallNoArgs(g_running_loop);
+    if (loop && loop != Py_None && runs_on(loop, tid)) {
+        lane->loop = nb::borrow(loop);
+        lane->loop_thread = tid;
+        lane->loop_generation = generation;
+    }
+    return loop;
+#else
+    (void) lane;
+    return PyObject_CallNoArgs(g_running_loop);
+#endif
+}
 
 // sem.<name> (new reference), through the attribute dict when there is one.
 PyObject *sem_get(Lane *lane, PyObject *name) {
@@ -506,12 +563,7 @@ PySendResult job_advance(Job *j, PyObject *arg, PyObject **res) {
                     // Park on a fresh future that the predecessor's completion
                     // fulfils: cancelling this task cancels that future, never
                     // the predecessor.
-                    PyObject *loop = PyObject_CallNoArgs(g_running_loop);
-                    if (loop == Py_None) {
-                        Py_DECREF(loop);
-                        PyErr_SetString(PyExc_RuntimeError, "no running event loop");
-                        loop = nullptr;
-                    }
+                    PyObject *loop = PyObject_CallMethodNoArgs(j->pred, g_names.get_loop);
                     PyObject *waiter =
                         loop ? PyObject_CallMethodNoArgs(loop, g_names.create_future) : nullptr;
                     Py_XDECREF(loop);
@@ -1126,7 +1178,7 @@ void lane_init(Lane *self, nb::handle max_concurrency) {
     // semaphore without one is served through attribute access.
     PyObject *d = PyObject_GenericGetDict(semaphore.ptr(), nullptr);
     if (!d) PyErr_Clear();
-    new (self) Lane{std::move(semaphore), nb::dict(), nb::borrow(n), nb::steal(d)};
+    new (self) Lane{std::move(semaphore), nb::dict(), nb::borrow(n), nb::steal(d), nb::object()};
 }
 
 // loop.create_task(body, name=name). For a loop whose create_task is the
@@ -1198,7 +1250,7 @@ nb::object lane_submit(nb::pointer_and_handle<Lane> self, nb::handle name_h, nb:
         }
         if (PyUnicode_GET_LENGTH(after) == 0) pred = nullptr;  // named, but not waited for
     }
-    PyObject *loop = PyObject_CallNoArgs(g_running_loop);
+    PyObject *loop = running_loop(lane);
     if (!loop) raise_pending();
     nb::object loop_ref = nb::steal(loop);
     if (loop == Py_None) {
@@ -1289,6 +1341,7 @@ int lane_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(lane->tasks.ptr());
     Py_VISIT(lane->max_concurrency.ptr());
     Py_VISIT(lane->sem_dict.ptr());
+    Py_VISIT(lane->loop.ptr());
     return 0;
 }
 
@@ -1299,6 +1352,7 @@ int lane_clear(PyObject *self) {
     lane->tasks.reset();
     lane->max_concurrency.reset();
     lane->sem_dict.reset();
+    lane->loop.reset();
     return 0;
 }
 
@@ -1328,9 +1382,17 @@ void init_globals() {
         sp::intern("get_coro"), sp::intern("get_name"), sp::intern("release"),
         sp::intern("result"), sp::intern("set_result"), sp::intern("throw"),
         sp::intern("_value"), sp::intern("_waiters"), sp::intern("acquire"), sp::intern("Task"),
-        sp::intern("_task_factory"), nullptr, nullptr, nullptr};
+        sp::intern("_task_factory"), nullptr, nullptr, nullptr, sp::intern("_thread_id"),
+        sp::intern("get_loop")};
     g_names.name_kw = nb::make_tuple("name").release().ptr();
     g_zero = PyLong_FromLong(0);
+#ifdef SORVEL_RECOGNISE_LOOP
+    {
+        nb::object hook = nb::steal(PyCFunction_New(&g_after_fork_def, nullptr));
+        if (!hook.is_valid()) raise_pending();
+        nb::module_::import_("os").attr("register_at_fork")("after_in_child"_a = hook);
+    }
+#endif
     g_task_type = reinterpret_cast<PyTypeObject *>(attr_of("asyncio", "Task"));
     g_task_get_name = PyObject_GetAttr(reinterpret_cast<PyObject *>(g_task_type), g_names.get_name);
     if (!g_task_get_name) raise_pending();
