@@ -384,6 +384,60 @@ def test_cancelling_a_waiting_dependant_leaves_the_predecessor_running():
     run(main)
 
 
+def test_cancel_arriving_as_the_predecessor_finishes_still_ends_the_dependant():
+    async def main():
+        errors = []
+        asyncio.get_running_loop().set_exception_handler(lambda loop, ctx: errors.append(ctx))
+        work, lane = Work(), JobLane()
+        a = lane.submit("a", work("a"))
+        b = lane.submit("b", work("b"), after="a")
+        await settle()
+        ev = asyncio.Event()
+
+        async def cancel_b_after_a_ends():
+            await ev.wait()
+            b.cancel("late")
+
+        helper = asyncio.create_task(cancel_b_after_a_ends())
+        await settle()
+        work.finish("a", 1)  # a ends in the same turn, just before b is cancelled
+        ev.set()
+        await settle()
+        await helper
+        assert await a == 1
+        e = cancellation_of(b)
+        assert e.args == ("Predecessor 'a' failed",)
+        assert isinstance(e.__cause__, asyncio.CancelledError)
+        assert not work.started("b") and closed(work.coros["b"])
+        assert errors == [] and lane.active_count == 0
+
+    run(main)
+
+
+@pytest.mark.parametrize("fail", [False, True])
+def test_chains_in_debug_mode(fail):
+    async def main():
+        errors = []
+        asyncio.get_running_loop().set_exception_handler(lambda loop, ctx: errors.append(ctx))
+        work, lane = Work(), JobLane()
+        prev = None
+        for i in range(5):
+            lane.submit(f"t{i}", work(f"t{i}"), after=prev)
+            prev = f"t{i}"
+        for i in range(5):
+            await settle()
+            assert work.log == [f"t{k}" for k in range(i + 1)]
+            if fail and i == 2:
+                work.fail("t2", OSError("x"))
+                break
+            work.finish(f"t{i}", i)
+        await lane.wait_all()
+        assert errors == [] and lane.active_count == 0
+        assert all(closed(c) for c in work.coros.values())
+
+    asyncio.run(main(), debug=True)
+
+
 # --- cancel_all and wait_all ----------------------------------------------------------
 
 

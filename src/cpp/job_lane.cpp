@@ -29,7 +29,7 @@ struct Names {
     PyObject *add_done_callback, *remove_done_callback, *cancel, *cancelled, *close,
         *create_future, *create_task, *done, *get_coro, *get_name, *release, *result,
         *set_result, *throw_, *value, *waiters, *acquire, *task, *task_factory, *name_kw,
-        *timeout_kw, *loop_name_kw, *thread_id, *get_loop;
+        *timeout_kw, *loop_name_kw, *thread_id, *get_loop, *call_soon, *context_kw;
 };
 Names g_names{};
 PyObject *g_cancelled_error = nullptr;   // asyncio.CancelledError
@@ -352,9 +352,7 @@ struct Job {
     PyObject *coro;       // the submitted coroutine
     PyObject *after;      // the predecessor's name, or null
     PyObject *pred;       // the predecessor's task, or null (dropped once resolved)
-    PyObject *sub;        // the iterator being delegated to
-    PyObject *waiter;     // future completed when the predecessor finishes
-    PyObject *relay;      // the callback registered on the predecessor for it
+    PyObject *sub;        // the iterator being delegated to, or the _PredecessorWait
     PyObject *cancelled;  // the cancellation that ended this body, for dependants
     Step step;
     bool in_submit;       // the task is being created: do not start yet
@@ -362,10 +360,8 @@ struct Job {
     bool holds_unit;
 };
 
-PyObject *relay_done(PyObject *self, PyObject *);
 PyObject *job_on_done(PyObject *self, PyObject *task);
 
-PyMethodDef g_relay_def = {"_relay", relay_done, METH_O, nullptr};
 PyMethodDef g_on_done_def = {"_on_done", job_on_done, METH_O, nullptr};
 
 // Returns the unit to the semaphore. The semaphore's own release() is called
@@ -502,22 +498,318 @@ int check_predecessor(Job *j) {
     return -1;
 }
 
-// Leaves the wait for the predecessor: the callback registered on it is taken
-// back, so a dependant that gave up holds nothing on the predecessor.
-void stop_waiting(Job *j) {
-    PyObject *pending = PyErr_Occurred() ? fetch_exc() : nullptr;
-    if (j->pred && j->relay) {
-        PyObject *r = PyObject_CallMethodOneArg(j->pred, g_names.remove_done_callback, j->relay);
+// --- the wait for a predecessor ----------------------------------------------------
+
+// What a dependant's task parks on while its predecessor runs. To the task it
+// is a future: the task registers its wake-up through it, and a relay on the
+// predecessor calls that wake-up when the predecessor finishes (one callback
+// on the predecessor, no intermediate future). Cancelling the dependant
+// cancels only this wait: the relay is taken back from the predecessor,
+// which goes on running. result() reports the predecessor's outcome without
+// using up the cancellation that its own handle hands out on first await.
+struct PredWait {
+    PyObject_HEAD
+    PyObject *pred;
+    PyObject *wakeup;      // the callback the task registered through this wait
+    PyObject *context;     // the context it asked for (or null)
+    PyObject *relay;       // registered on the predecessor while waiting
+    PyObject *cancel_msg;  // the cancellation's message once cancelled
+    bool blocking;         // _asyncio_future_blocking
+    bool is_cancelled;
+};
+
+PyTypeObject *g_pred_wait_type = nullptr;
+
+PyObject *pw_relay(PyObject *self, PyObject *);
+PyMethodDef g_pw_relay_def = {"_relay", pw_relay, METH_O, nullptr};
+
+// loop.call_soon(fn, arg[, context=ctx]).
+int call_soon(PyObject *loop, PyObject *fn, PyObject *arg, PyObject *context) {
+    PyObject *args[4] = {loop, fn, arg, context};
+    PyObject *r = PyObject_VectorcallMethod(g_names.call_soon, args,
+                                            3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            context ? g_names.context_kw : nullptr);
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+// Takes the relay back from the predecessor (if it has not fired).
+void pw_detach(PredWait *w) {
+    PyObject *relay = w->relay;
+    w->relay = nullptr;
+    if (relay && w->pred) {
+        PyObject *pending = PyErr_Occurred() ? fetch_exc() : nullptr;
+        PyObject *r = PyObject_CallMethodOneArg(w->pred, g_names.remove_done_callback, relay);
         if (r)
             Py_DECREF(r);
         else
-            PyErr_Clear();  // nothing to report: the callback is harmless
+            PyErr_Clear();  // nothing to report: a stray relay finds no wake-up
+        if (pending) restore_exc(pending);
     }
-    Py_CLEAR(j->relay);
-    Py_CLEAR(j->waiter);
-    Py_CLEAR(j->sub);
+    Py_XDECREF(relay);
+}
+
+// The predecessor finished: wake the task that waits through `self`.
+PyObject *pw_relay(PyObject *self, PyObject *) {
+    PredWait *w = reinterpret_cast<PredWait *>(self);
+    Py_CLEAR(w->relay);
+    PyObject *wakeup = w->wakeup;
+    w->wakeup = nullptr;
+    Py_CLEAR(w->context);
+    if (!wakeup || w->is_cancelled) {
+        Py_XDECREF(wakeup);
+        Py_RETURN_NONE;
+    }
+    PyObject *r = PyObject_CallOneArg(wakeup, self);
+    Py_DECREF(wakeup);
+    return r;
+}
+
+PyObject *pw_get_loop(PyObject *self, PyObject *) {
+    return PyObject_CallMethodNoArgs(reinterpret_cast<PredWait *>(self)->pred, g_names.get_loop);
+}
+
+// add_done_callback(fn, *, context=None)
+PyObject *pw_add_done_callback(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                               PyObject *kwnames) {
+    PredWait *w = reinterpret_cast<PredWait *>(self);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject *context = nullptr;
+    if (nargs != 1 || nkw > 1 ||
+        (nkw == 1 && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "context"))) {
+        PyErr_SetString(PyExc_TypeError, "add_done_callback(fn, *, context=None)");
+        return nullptr;
+    }
+    if (nkw == 1 && args[1] != Py_None) context = args[1];
+    PyObject *fn = args[0];
+    if (w->is_cancelled) {
+        PyObject *loop = pw_get_loop(self, nullptr);
+        if (!loop) return nullptr;
+        int rc = call_soon(loop, fn, self, context);
+        Py_DECREF(loop);
+        if (rc < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    if (w->wakeup || !w->pred) {
+        PyErr_SetString(PyExc_RuntimeError, "a predecessor wait serves one waiter");
+        return nullptr;
+    }
+    PyObject *relay = PyCFunction_New(&g_pw_relay_def, self);
+    if (!relay) return nullptr;
+    PyObject *cargs[3] = {w->pred, relay, context};
+    PyObject *r = PyObject_VectorcallMethod(g_names.add_done_callback, cargs,
+                                            2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            context ? g_names.context_kw : nullptr);
+    if (!r) {
+        Py_DECREF(relay);
+        return nullptr;
+    }
+    Py_DECREF(r);
+    w->relay = relay;
+    w->wakeup = Py_NewRef(fn);
+    w->context = Py_XNewRef(context);
+    Py_RETURN_NONE;
+}
+
+PyObject *pw_remove_done_callback(PyObject *self, PyObject *fn) {
+    PredWait *w = reinterpret_cast<PredWait *>(self);
+    if (w->wakeup && (w->wakeup == fn || PyObject_RichCompareBool(w->wakeup, fn, Py_EQ) > 0)) {
+        pw_detach(w);
+        Py_CLEAR(w->wakeup);
+        Py_CLEAR(w->context);
+        return PyLong_FromLong(1);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return PyLong_FromLong(0);
+}
+
+// cancel(msg=None): ends the wait (not the predecessor) and wakes the task,
+// whose wake-up then reads the cancellation from result().
+PyObject *pw_cancel(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PredWait *w = reinterpret_cast<PredWait *>(self);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs + nkw > 1 ||
+        (nkw == 1 && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "msg"))) {
+        PyErr_SetString(PyExc_TypeError, "cancel(msg=None)");
+        return nullptr;
+    }
+    PyObject *msg = nargs + nkw == 1 ? args[0] : Py_None;
+    if (w->is_cancelled || !w->pred) Py_RETURN_FALSE;
+    PyObject *d = PyObject_CallMethodNoArgs(w->pred, g_names.done);
+    if (!d) return nullptr;
+    int done = PyObject_IsTrue(d);
+    Py_DECREF(d);
+    if (done < 0) return nullptr;
+    if (done) Py_RETURN_FALSE;  // the wake-up is already on its way
+    pw_detach(w);
+    w->is_cancelled = true;
+    Py_XSETREF(w->cancel_msg, Py_NewRef(msg));
+    PyObject *wakeup = w->wakeup, *context = w->context;
+    w->wakeup = w->context = nullptr;
+    int rc = 0;
+    if (wakeup) {
+        PyObject *loop = pw_get_loop(self, nullptr);
+        rc = loop ? call_soon(loop, wakeup, self, context) : -1;
+        Py_XDECREF(loop);
+    }
+    Py_XDECREF(wakeup);
+    Py_XDECREF(context);
+    if (rc < 0) return nullptr;
+    Py_RETURN_TRUE;
+}
+
+PyObject *pw_cancelled(PyObject *self, PyObject *) {
+    return PyBool_FromLong(reinterpret_cast<PredWait *>(self)->is_cancelled);
+}
+
+PyObject *pw_done(PyObject *self, PyObject *) {
+    PredWait *w = reinterpret_cast<PredWait *>(self);
+    if (w->is_cancelled || !w->pred) Py_RETURN_TRUE;
+    return PyObject_CallMethodNoArgs(w->pred, g_names.done);
+}
+
+PyObject *pw_cancelled_error(PredWait *w) {
+    PyObject *e = w->cancel_msg && w->cancel_msg != Py_None
+                      ? PyObject_CallOneArg(g_cancelled_error, w->cancel_msg)
+                      : PyObject_CallNoArgs(g_cancelled_error);
+    if (e) restore_exc(e);
+    return nullptr;
+}
+
+// The predecessor's outcome: None after a result, its error raised after a
+// failure, its cancellation raised (read without using it up) after one.
+PyObject *pw_result(PyObject *self, PyObject *) {
+    PredWait *w = reinterpret_cast<PredWait *>(self);
+    if (w->is_cancelled) return pw_cancelled_error(w);
+    if (!w->pred) Py_RETURN_NONE;
+    PyObject *c = PyObject_CallMethodNoArgs(w->pred, g_names.cancelled);
+    if (!c) return nullptr;
+    int was_cancelled = PyObject_IsTrue(c);
+    Py_DECREF(c);
+    if (was_cancelled < 0) return nullptr;
+    if (was_cancelled) {
+        PyObject *exc = predecessor_cancellation(w->pred);
+        if (exc) restore_exc(exc);
+        return nullptr;
+    }
+    PyObject *r = PyObject_CallMethodNoArgs(w->pred, g_names.result);
+    if (!r) return nullptr;
+    Py_DECREF(r);
+    Py_RETURN_NONE;
+}
+
+PyObject *pw_exception(PyObject *self, PyObject *) {
+    PyObject *r = pw_result(self, nullptr);
+    if (r) {
+        Py_DECREF(r);
+        Py_RETURN_NONE;
+    }
+    if (PyErr_ExceptionMatches(g_cancelled_error)) return nullptr;
+    return fetch_exc();
+}
+
+PyObject *pw_get_blocking(PyObject *self, void *) {
+    return PyBool_FromLong(reinterpret_cast<PredWait *>(self)->blocking);
+}
+
+int pw_set_blocking(PyObject *self, PyObject *value, void *) {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete _asyncio_future_blocking");
+        return -1;
+    }
+    int v = PyObject_IsTrue(value);
+    if (v < 0) return -1;
+    reinterpret_cast<PredWait *>(self)->blocking = v;
+    return 0;
+}
+
+int pw_traverse(PyObject *self, visitproc visit, void *arg) {
+    PredWait *w = reinterpret_cast<PredWait *>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(w->pred);
+    Py_VISIT(w->wakeup);
+    Py_VISIT(w->context);
+    Py_VISIT(w->relay);
+    Py_VISIT(w->cancel_msg);
+    return 0;
+}
+
+int pw_clear(PyObject *self) {
+    PredWait *w = reinterpret_cast<PredWait *>(self);
+    Py_CLEAR(w->pred);
+    Py_CLEAR(w->wakeup);
+    Py_CLEAR(w->context);
+    Py_CLEAR(w->relay);
+    Py_CLEAR(w->cancel_msg);
+    return 0;
+}
+
+void pw_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    pw_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef g_pw_methods[] = {
+    {"get_loop", pw_get_loop, METH_NOARGS, nullptr},
+    {"add_done_callback",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pw_add_done_callback)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"remove_done_callback", pw_remove_done_callback, METH_O, nullptr},
+    {"cancel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pw_cancel)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"cancelled", pw_cancelled, METH_NOARGS, nullptr},
+    {"done", pw_done, METH_NOARGS, nullptr},
+    {"result", pw_result, METH_NOARGS, nullptr},
+    {"exception", pw_exception, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef g_pw_getset[] = {
+    {"_asyncio_future_blocking", pw_get_blocking, pw_set_blocking, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot g_pw_slots[] = {
+    {Py_tp_doc, const_cast<char *>("A lane task's wait for its predecessor.")},
+    {Py_tp_dealloc, reinterpret_cast<void *>(pw_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(pw_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(pw_clear)},
+    {Py_tp_methods, g_pw_methods},
+    {Py_tp_getset, g_pw_getset},
+    {0, nullptr}};
+
+PyType_Spec g_pw_spec = {"sorvel_layer._internal.job_lane._PredecessorWait", sizeof(PredWait), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         g_pw_slots};
+
+PyObject *new_pred_wait(PyObject *pred) {
+    PredWait *w = PyObject_GC_New(PredWait, g_pred_wait_type);
+    if (!w) return nullptr;
+    w->pred = Py_NewRef(pred);
+    w->wakeup = w->context = w->relay = w->cancel_msg = nullptr;
+    w->blocking = true;
+    w->is_cancelled = false;
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(w));
+    return reinterpret_cast<PyObject *>(w);
+}
+
+// Leaves the wait for the predecessor: the relay is taken back from it, so a
+// dependant that gave up leaves nothing behind on the predecessor.
+void stop_waiting(Job *j) {
+    PyObject *sub = j->sub;
+    j->sub = nullptr;
+    if (sub && Py_TYPE(sub) == g_pred_wait_type) {
+        PredWait *w = reinterpret_cast<PredWait *>(sub);
+        pw_detach(w);
+        Py_CLEAR(w->wakeup);
+        Py_CLEAR(w->context);
+        Py_CLEAR(w->pred);
+    }
+    Py_XDECREF(sub);
     Py_CLEAR(j->pred);
-    if (pending) restore_exc(pending);
 }
 
 // Starts delegating to the submitted coroutine.
@@ -560,34 +852,16 @@ PySendResult job_advance(Job *j, PyObject *arg, PyObject **res) {
                     return PYGEN_ERROR;
                 }
                 if (!done) {
-                    // Park on a fresh future that the predecessor's completion
-                    // fulfils: cancelling this task cancels that future, never
-                    // the predecessor.
-                    PyObject *loop = PyObject_CallMethodNoArgs(j->pred, g_names.get_loop);
-                    PyObject *waiter =
-                        loop ? PyObject_CallMethodNoArgs(loop, g_names.create_future) : nullptr;
-                    Py_XDECREF(loop);
-                    PyObject *it = waiter ? await_iter(waiter) : nullptr;
-                    PyObject *relay =
-                        it ? PyCFunction_New(&g_relay_def, reinterpret_cast<PyObject *>(j)) : nullptr;
-                    PyObject *r = relay ? PyObject_CallMethodOneArg(
-                                              j->pred, g_names.add_done_callback, relay)
-                                        : nullptr;
-                    if (!r) {
-                        Py_XDECREF(waiter);
-                        Py_XDECREF(it);
-                        Py_XDECREF(relay);
+                    PyObject *w = new_pred_wait(j->pred);
+                    if (!w) {
                         j->step = Step::finished;
                         Py_CLEAR(j->pred);
                         return PYGEN_ERROR;
                     }
-                    Py_DECREF(r);
-                    j->waiter = waiter;
-                    j->sub = it;
-                    j->relay = relay;
+                    j->sub = w;
                     j->step = Step::waiting_predecessor;
-                    arg = Py_None;
-                    continue;
+                    *res = Py_NewRef(w);
+                    return PYGEN_NEXT;
                 }
                 int ok = check_predecessor(j);
                 Py_CLEAR(j->pred);
@@ -599,16 +873,9 @@ PySendResult job_advance(Job *j, PyObject *arg, PyObject **res) {
             goto take_unit;
         }
         case Step::waiting_predecessor: {
-            PyObject *sub = Py_NewRef(j->sub);
-            PySendResult r = PyIter_Send(sub, arg, res);
-            Py_DECREF(sub);
-            if (r == PYGEN_NEXT) return r;
-            if (r == PYGEN_RETURN) Py_CLEAR(*res);
-            int ok = -1;
-            if (r == PYGEN_ERROR)
-                translate_pending(j);
-            else
-                ok = check_predecessor(j);
+            // Woken by the predecessor's completion with a result (a failure
+            // or a cancellation comes in through throw()).
+            int ok = check_predecessor(j);
             stop_waiting(j);
             if (ok < 0) {
                 j->step = Step::finished;
@@ -819,24 +1086,6 @@ PyObject *job_close_method(PyObject *self, PyObject *) {
 
 PyObject *job_await(PyObject *self) { return Py_NewRef(self); }
 
-// The predecessor finished: wake the body that parks on `waiter`.
-PyObject *relay_done(PyObject *self, PyObject *) {
-    Job *j = reinterpret_cast<Job *>(self);
-    PyObject *waiter = j->waiter;
-    if (!waiter) Py_RETURN_NONE;
-    Py_INCREF(waiter);
-    PyObject *d = PyObject_CallMethodNoArgs(waiter, g_names.done);
-    int done = d ? PyObject_IsTrue(d) : -1;
-    Py_XDECREF(d);
-    PyObject *r = nullptr;
-    if (done == 0)
-        r = PyObject_CallMethodOneArg(waiter, g_names.set_result, Py_None);
-    else if (done > 0)
-        r = Py_NewRef(Py_None);
-    Py_DECREF(waiter);
-    return r;
-}
-
 // Completion callback of the task: untrack it and close its coroutine, which
 // discards one that never started and leaves a finished one as it is.
 PyObject *job_on_done(PyObject *self, PyObject *task) {
@@ -884,8 +1133,6 @@ int job_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(j->after);
     Py_VISIT(j->pred);
     Py_VISIT(j->sub);
-    Py_VISIT(j->waiter);
-    Py_VISIT(j->relay);
     Py_VISIT(j->cancelled);
     return 0;
 }
@@ -897,8 +1144,6 @@ int job_clear(PyObject *self) {
     Py_CLEAR(j->after);
     Py_CLEAR(j->pred);
     Py_CLEAR(j->sub);
-    Py_CLEAR(j->waiter);
-    Py_CLEAR(j->relay);
     Py_CLEAR(j->cancelled);
     j->holds_unit = false;
     return 0;
@@ -1265,7 +1510,7 @@ nb::object lane_submit(nb::pointer_and_handle<Lane> self, nb::handle name_h, nb:
     j->coro = Py_NewRef(coro);
     j->after = Py_XNewRef(after);
     j->pred = Py_XNewRef(pred);
-    j->sub = j->waiter = j->relay = j->cancelled = nullptr;
+    j->sub = j->cancelled = nullptr;
     j->step = Step::fresh;
     j->in_submit = true;
     j->busy = false;
@@ -1383,7 +1628,7 @@ void init_globals() {
         sp::intern("result"), sp::intern("set_result"), sp::intern("throw"),
         sp::intern("_value"), sp::intern("_waiters"), sp::intern("acquire"), sp::intern("Task"),
         sp::intern("_task_factory"), nullptr, nullptr, nullptr, sp::intern("_thread_id"),
-        sp::intern("get_loop")};
+        sp::intern("get_loop"), sp::intern("call_soon"), nullptr};
     g_names.name_kw = nb::make_tuple("name").release().ptr();
     g_zero = PyLong_FromLong(0);
 #ifdef SORVEL_RECOGNISE_LOOP
@@ -1400,6 +1645,7 @@ void init_globals() {
     Py_SETREF(g_coro_close, PyObject_GetAttr(g_coro_close, g_names.close));
     if (!g_coro_close) raise_pending();
     g_names.loop_name_kw = nb::make_tuple("loop", "name").release().ptr();
+    g_names.context_kw = nb::make_tuple("context").release().ptr();
     g_tasks_module = nb::module_::import_("asyncio.tasks").release().ptr();
     g_base_create_task = attr_of("asyncio.base_events", "BaseEventLoop");
     Py_SETREF(g_base_create_task, PyObject_GetAttr(g_base_create_task, g_names.create_task));
@@ -1412,6 +1658,7 @@ void init_globals() {
     g_running_loop = attr_of("asyncio.events", "_get_running_loop");
     g_wait_type = reinterpret_cast<PyTypeObject *>(make_type(&g_wait_spec));
     g_job_type = reinterpret_cast<PyTypeObject *>(make_type(&g_job_spec));
+    g_pred_wait_type = reinterpret_cast<PyTypeObject *>(make_type(&g_pw_spec));
 }
 
 constexpr const char *kLaneDoc =
