@@ -516,6 +516,7 @@ struct PredWait {
     PyObject *cancel_msg;  // the cancellation's message once cancelled
     bool blocking;         // _asyncio_future_blocking
     bool is_cancelled;
+    bool pred_completed;   // result() found a result: the dependant may start
 };
 
 PyTypeObject *g_pred_wait_type = nullptr;
@@ -696,6 +697,7 @@ PyObject *pw_result(PyObject *self, PyObject *) {
     PyObject *r = PyObject_CallMethodNoArgs(w->pred, g_names.result);
     if (!r) return nullptr;
     Py_DECREF(r);
+    w->pred_completed = true;
     Py_RETURN_NONE;
 }
 
@@ -792,6 +794,7 @@ PyObject *new_pred_wait(PyObject *pred) {
     w->wakeup = w->context = w->relay = w->cancel_msg = nullptr;
     w->blocking = true;
     w->is_cancelled = false;
+    w->pred_completed = false;
     PyObject_GC_Track(reinterpret_cast<PyObject *>(w));
     return reinterpret_cast<PyObject *>(w);
 }
@@ -874,8 +877,12 @@ PySendResult job_advance(Job *j, PyObject *arg, PyObject **res) {
         }
         case Step::waiting_predecessor: {
             // Woken by the predecessor's completion with a result (a failure
-            // or a cancellation comes in through throw()).
-            int ok = check_predecessor(j);
+            // or a cancellation comes in through throw()). The task's wake-up
+            // has usually read that result from the wait already.
+            PyObject *sub = j->sub;
+            bool known = sub && Py_TYPE(sub) == g_pred_wait_type &&
+                         reinterpret_cast<PredWait *>(sub)->pred_completed;
+            int ok = known ? 0 : check_predecessor(j);
             stop_waiting(j);
             if (ok < 0) {
                 j->step = Step::finished;
