@@ -98,7 +98,12 @@ def test_bad_limits_are_refused(value, error, text):
 
 
 def test_huge_limit_is_accepted():
-    assert JobLane(2 ** 70)._max_concurrency == 2 ** 70
+    async def main():
+        lane = JobLane(2 ** 70)
+        assert await lane.submit("a", asyncio.sleep(0, "done")) == "done"
+        assert lane._semaphore._value == 2 ** 70 and lane._max_concurrency == 2 ** 70
+
+    run(main)
 
 
 # --- running and the limit ---------------------------------------------------------

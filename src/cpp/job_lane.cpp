@@ -27,9 +27,9 @@ namespace {
 
 struct Names {
     PyObject *add_done_callback, *remove_done_callback, *cancel, *cancelled, *close,
-        *create_future, *create_task, *done, *get_coro, *get_name, *release, *result,
-        *set_result, *throw_, *value, *waiters, *acquire, *task, *task_factory, *name_kw,
-        *timeout_kw, *loop_name_kw, *thread_id, *get_loop, *call_soon, *context_kw;
+        *create_task, *done, *get_coro, *get_name, *release, *result, *throw_, *value,
+        *waiters, *acquire, *task, *task_factory, *thread_id, *get_loop, *call_soon;
+    PyObject *name_kw, *timeout_kw, *loop_name_kw, *context_kw;  // keyword-name tuples
 };
 Names g_names{};
 PyObject *g_cancelled_error = nullptr;   // asyncio.CancelledError
@@ -1628,14 +1628,30 @@ PyObject *attr_of(const char *module, const char *name) {
 void init_globals() {
     if (g_job_type) return;
     g_names = Names{
-        sp::intern("add_done_callback"), sp::intern("remove_done_callback"),
-        sp::intern("cancel"), sp::intern("cancelled"), sp::intern("close"),
-        sp::intern("create_future"), sp::intern("create_task"), sp::intern("done"),
-        sp::intern("get_coro"), sp::intern("get_name"), sp::intern("release"),
-        sp::intern("result"), sp::intern("set_result"), sp::intern("throw"),
-        sp::intern("_value"), sp::intern("_waiters"), sp::intern("acquire"), sp::intern("Task"),
-        sp::intern("_task_factory"), nullptr, nullptr, nullptr, sp::intern("_thread_id"),
-        sp::intern("get_loop"), sp::intern("call_soon"), nullptr};
+        .add_done_callback = sp::intern("add_done_callback"),
+        .remove_done_callback = sp::intern("remove_done_callback"),
+        .cancel = sp::intern("cancel"),
+        .cancelled = sp::intern("cancelled"),
+        .close = sp::intern("close"),
+        .create_task = sp::intern("create_task"),
+        .done = sp::intern("done"),
+        .get_coro = sp::intern("get_coro"),
+        .get_name = sp::intern("get_name"),
+        .release = sp::intern("release"),
+        .result = sp::intern("result"),
+        .throw_ = sp::intern("throw"),
+        .value = sp::intern("_value"),
+        .waiters = sp::intern("_waiters"),
+        .acquire = sp::intern("acquire"),
+        .task = sp::intern("Task"),
+        .task_factory = sp::intern("_task_factory"),
+        .thread_id = sp::intern("_thread_id"),
+        .get_loop = sp::intern("get_loop"),
+        .call_soon = sp::intern("call_soon"),
+        .name_kw = nullptr,
+        .timeout_kw = nullptr,
+        .loop_name_kw = nullptr,
+        .context_kw = nullptr};
     g_names.name_kw = nb::make_tuple("name").release().ptr();
     g_zero = PyLong_FromLong(0);
 #ifdef SORVEL_RECOGNISE_LOOP
