@@ -731,6 +731,8 @@ def test_random_schedules_keep_the_invariants(seed):
 
         def check():
             assert len(running) <= limit
+            free = lane._semaphore._value
+            assert 0 <= free and limit - free >= len(running)  # a running coroutine holds a unit
             assert list(lane._tasks) == [n for n in tasks if n in lane._tasks]
             for n, t in lane._tasks.items():
                 assert tasks[n] is t and t.get_name() == n
