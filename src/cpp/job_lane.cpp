@@ -2,14 +2,17 @@
 // `max_concurrency` running at once, each optionally waiting for one named
 // predecessor before it asks for a unit of the lane's semaphore.
 //
-// Two native objects do the work:
+// The native objects that do the work:
 // - JobLane (a nanobind class) keeps the semaphore and the map of tracked
 //   tasks and creates one task per submission;
 // - _Job, the body of each task, is a coroutine-protocol object (send, throw,
-//   close, __await__, plus am_send for the event loop's fast path). It walks
-//   through three delegations in turn, exactly as `yield from` would: the
-//   wait for the predecessor, the wait for a unit, and the submitted
-//   coroutine. A third object, _WaitAll, is what wait_all() hands back.
+//   close, __await__, plus am_send for the event loop's fast path). It goes
+//   through three waits in turn, passing values, exceptions and cancellations
+//   as `yield from` would: the wait for the predecessor, the wait for a unit,
+//   and the submitted coroutine;
+// - _PredecessorWait is the future-like object a dependant's task parks on
+//   while its predecessor runs (cancelling it never cancels the predecessor);
+// - _WaitAll is what wait_all() hands back.
 #include <nanobind/nanobind.h>
 
 #include <atomic>
@@ -782,7 +785,7 @@ PyType_Slot g_pw_slots[] = {
     {Py_tp_getset, g_pw_getset},
     {0, nullptr}};
 
-PyType_Spec g_pw_spec = {"sorvel_layer._internal.job_lane._PredecessorWait", sizeof(PredWait), 0,
+PyType_Spec g_pw_type_def = {"sorvel_layer._internal.job_lane._PredecessorWait", sizeof(PredWait), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
                              Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          g_pw_slots};
@@ -1201,7 +1204,7 @@ PyType_Slot g_job_slots[] = {
     {Py_am_send, reinterpret_cast<void *>(job_am_send)},
     {0, nullptr}};
 
-PyType_Spec g_job_spec = {"sorvel_layer._internal.job_lane._Job", sizeof(Job), 0,
+PyType_Spec g_job_type_def = {"sorvel_layer._internal.job_lane._Job", sizeof(Job), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                           g_job_slots};
 
@@ -1380,7 +1383,7 @@ PyType_Slot g_wait_slots[] = {
     {Py_am_send, reinterpret_cast<void *>(wait_am_send)},
     {0, nullptr}};
 
-PyType_Spec g_wait_spec = {"sorvel_layer._internal.job_lane._WaitAll", sizeof(WaitAll), 0,
+PyType_Spec g_wait_type_def = {"sorvel_layer._internal.job_lane._WaitAll", sizeof(WaitAll), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, g_wait_slots};
 
 // --- JobLane operations ------------------------------------------------------------
@@ -1613,8 +1616,8 @@ PyType_Slot g_lane_slots[] = {
     {Py_tp_clear, reinterpret_cast<void *>(lane_clear)},
     {0, nullptr}};
 
-PyObject *make_type(PyType_Spec *spec) {
-    PyObject *t = PyType_FromSpec(spec);
+PyObject *make_type(PyType_Spec *def) {
+    PyObject *t = PyType_FromSpec(def);
     if (!t) raise_pending();
     return t;
 }
@@ -1679,9 +1682,9 @@ void init_globals() {
     g_iscoroutine = attr_of("asyncio", "iscoroutine");
     g_wait = attr_of("asyncio", "wait");
     g_running_loop = attr_of("asyncio.events", "_get_running_loop");
-    g_wait_type = reinterpret_cast<PyTypeObject *>(make_type(&g_wait_spec));
-    g_job_type = reinterpret_cast<PyTypeObject *>(make_type(&g_job_spec));
-    g_pred_wait_type = reinterpret_cast<PyTypeObject *>(make_type(&g_pw_spec));
+    g_wait_type = reinterpret_cast<PyTypeObject *>(make_type(&g_wait_type_def));
+    g_job_type = reinterpret_cast<PyTypeObject *>(make_type(&g_job_type_def));
+    g_pred_wait_type = reinterpret_cast<PyTypeObject *>(make_type(&g_pw_type_def));
 }
 
 constexpr const char *kLaneDoc =
