@@ -443,6 +443,37 @@ def test_chains_in_debug_mode(fail):
     asyncio.run(main(), debug=True)
 
 
+@pytest.mark.skipif(not hasattr(asyncio.tasks, "_PyTask"), reason="no pure-Python Task")
+def test_the_pure_python_task_drives_the_body_the_same_way():
+    def factory(loop, coro, **kwargs):
+        return asyncio.tasks._PyTask(coro, loop=loop, **kwargs)
+
+    async def main():
+        asyncio.get_running_loop().set_task_factory(factory)
+        work, lane = Work(), JobLane(1)
+        a = lane.submit("a", work("a"))
+        b = lane.submit("b", work("b"), after="a")
+        c = lane.submit("c", work("c"), after="a")
+        d = lane.submit("d", work("d"))
+        assert type(a) is asyncio.tasks._PyTask and a.get_name() == "a"
+        await settle()
+        assert work.log == ["a"]
+        b.cancel("no longer needed")
+        await settle()
+        assert cancellation_of(b).args == ("Predecessor 'a' failed",) and not a.done()
+        work.finish("a", 1)
+        await settle()
+        assert work.log == ["a", "d"]  # d queued for the unit before c
+        d.cancel()
+        await settle()
+        assert work.log == ["a", "d", "c"]
+        work.finish("c", 3)
+        await lane.wait_all()
+        assert c.result() == 3 and d.cancelled() and lane._semaphore._value == 1
+
+    run(main)
+
+
 # --- cancel_all and wait_all ----------------------------------------------------------
 
 
