@@ -45,6 +45,7 @@ PyObject *g_base_create_task = nullptr;  // asyncio.BaseEventLoop.create_task
 PyTypeObject *g_job_type = nullptr;
 PyTypeObject *g_task_type = nullptr;     // asyncio.Task as loaded
 PyObject *g_task_get_name = nullptr;     // asyncio.Task.get_name
+PyObject *g_task_get_coro = nullptr;     // asyncio.Task.get_coro
 PyObject *g_coro_close = nullptr;        // types.CoroutineType.close
 PyObject *g_zero = nullptr;
 PyTypeObject *g_wait_type = nullptr;
@@ -223,17 +224,19 @@ PySendResult throw_into(PyObject *it, PyObject *exc, PyObject **res) {
 // --- the lane --------------------------------------------------------------------
 
 struct Lane {
-    nb::object semaphore;
-    nb::object tasks;
-    nb::object max_concurrency;
+    nb::object semaphore{};
+    nb::object tasks{};
+    nb::object max_concurrency{};
     // The semaphore's attribute dict: its count and queue are read and
     // written there directly on the hot path (null: use attribute access).
-    nb::object sem_dict;
+    nb::object sem_dict{};
     // The loop last found running, the thread it ran on and the fork
     // generation then (used where finding the running loop is slow).
-    nb::object loop;
+    nb::object loop{};
     unsigned long loop_thread = 0;
     unsigned long loop_generation = 0;
+    // The completion callback bound to this lane (made at the first submit).
+    nb::object on_done{};
 };
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -365,7 +368,10 @@ struct Job {
 
 PyObject *job_on_done(PyObject *self, PyObject *task);
 
-PyMethodDef g_on_done_def = {"_on_done", job_on_done, METH_O, nullptr};
+PyObject *lane_on_done(PyObject *lane, PyObject *task);
+
+// The lane's completion callback, registered on every task it creates.
+PyMethodDef g_on_done_def = {"_on_done", lane_on_done, METH_O, nullptr};
 
 // Returns the unit to the semaphore. The semaphore's own release() is called
 // only when someone waits for a unit; otherwise its count goes up in place,
@@ -1135,6 +1141,30 @@ PyObject *job_on_done(PyObject *self, PyObject *task) {
     return out;
 }
 
+// Completion callback of every task of the lane: finds the task's body and
+// lets it untrack the task and close its coroutine.
+PyObject *lane_on_done(PyObject *lane, PyObject *task) {
+    PyObject *body = Py_TYPE(task) == g_task_type ? PyObject_CallOneArg(g_task_get_coro, task)
+                                                  : PyObject_CallMethodNoArgs(task, g_names.get_coro);
+    if (!body) return nullptr;
+    PyObject *r;
+    if (Py_TYPE(body) == g_job_type) {
+        r = job_on_done(body, task);
+    } else {
+        // Not a body of ours (the host swapped the coroutine): untrack only.
+        r = nullptr;
+        PyObject *name = PyObject_CallMethodNoArgs(task, g_names.get_name);
+        PyObject *tasks = lane_of(lane)->tasks.ptr();
+        if (name && tasks && PyDict_DelItem(tasks, name) < 0 &&
+            PyErr_ExceptionMatches(PyExc_KeyError))
+            PyErr_Clear();
+        if (name && !PyErr_Occurred()) r = Py_NewRef(Py_None);
+        Py_XDECREF(name);
+    }
+    Py_DECREF(body);
+    return r;
+}
+
 int job_traverse(PyObject *self, visitproc visit, void *arg) {
     Job *j = reinterpret_cast<Job *>(self);
     Py_VISIT(Py_TYPE(self));
@@ -1433,7 +1463,10 @@ void lane_init(Lane *self, nb::handle max_concurrency) {
     // semaphore without one is served through attribute access.
     PyObject *d = PyObject_GenericGetDict(semaphore.ptr(), nullptr);
     if (!d) PyErr_Clear();
-    new (self) Lane{std::move(semaphore), nb::dict(), nb::borrow(n), nb::steal(d), nb::object()};
+    new (self) Lane{.semaphore = std::move(semaphore),
+                    .tasks = nb::dict(),
+                    .max_concurrency = nb::borrow(n),
+                    .sem_dict = nb::steal(d)};
 }
 
 // loop.create_task(body, name=name). For a loop whose create_task is the
@@ -1538,10 +1571,12 @@ nb::object lane_submit(nb::pointer_and_handle<Lane> self, nb::handle name_h, nb:
     }
     nb::object task_ref = nb::steal(task);
     if (PyDict_SetItem(tasks, name, task) < 0) raise_pending();
-    PyObject *on_done = PyCFunction_New(&g_on_done_def, body.ptr());
-    if (!on_done) raise_pending();
-    PyObject *r = PyObject_CallMethodOneArg(task, g_names.add_done_callback, on_done);
-    Py_DECREF(on_done);
+    if (!lane->on_done.is_valid()) {
+        PyObject *cb = PyCFunction_New(&g_on_done_def, self.h.ptr());
+        if (!cb) raise_pending();
+        lane->on_done = nb::steal(cb);
+    }
+    PyObject *r = PyObject_CallMethodOneArg(task, g_names.add_done_callback, lane->on_done.ptr());
     if (!r) raise_pending();
     Py_DECREF(r);
     return task_ref;
@@ -1597,6 +1632,7 @@ int lane_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(lane->max_concurrency.ptr());
     Py_VISIT(lane->sem_dict.ptr());
     Py_VISIT(lane->loop.ptr());
+    Py_VISIT(lane->on_done.ptr());
     return 0;
 }
 
@@ -1608,6 +1644,7 @@ int lane_clear(PyObject *self) {
     lane->max_concurrency.reset();
     lane->sem_dict.reset();
     lane->loop.reset();
+    lane->on_done.reset();
     return 0;
 }
 
@@ -1667,6 +1704,8 @@ void init_globals() {
     g_task_type = reinterpret_cast<PyTypeObject *>(attr_of("asyncio", "Task"));
     g_task_get_name = PyObject_GetAttr(reinterpret_cast<PyObject *>(g_task_type), g_names.get_name);
     if (!g_task_get_name) raise_pending();
+    g_task_get_coro = PyObject_GetAttr(reinterpret_cast<PyObject *>(g_task_type), g_names.get_coro);
+    if (!g_task_get_coro) raise_pending();
     g_coro_close = attr_of("types", "CoroutineType");
     Py_SETREF(g_coro_close, PyObject_GetAttr(g_coro_close, g_names.close));
     if (!g_coro_close) raise_pending();
