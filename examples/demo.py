@@ -207,7 +207,7 @@ def show_profiles(report):
 
     def cell(value):
         if isinstance(value, str):
-            return (value[:21] + "...") if len(value) > 24 else value
+            return (value[:8] + "...") if len(value) > 11 else value
         return "-" if value is None else str(value)
 
     short = ["balanced", "research", "coding", "support", "strategic", "local"]
@@ -215,7 +215,7 @@ def show_profiles(report):
     report.line(" " * width + "".join(f"{s:>12}" for s in short))
     for f in fields:
         values = [cell(getattr(bundles[p], f)) for p in PROFILES]
-        report.line(f"{f:<{width}}" + "".join(f"{v:>12}" if len(v) <= 12 else f"  {v}" for v in values))
+        report.line(f"{f:<{width}}" + "".join(f"{v:>12}" for v in values))
     report.doc["profiles"] = {p: {f: getattr(bundles[p], f) for f in fields} for p in PROFILES}
 
 
@@ -406,7 +406,9 @@ def workspace(model, report):
 
     rows = [SharedMemory(*row) for row in data.SHARED_MEMORIES]
     stored_hashes, syntheses = set(), []
-    for attempt, batch in enumerate([rows, list(reversed(rows))], 1):
+    # The next team dream brings the same shared memories again: same text,
+    # same hash, so the stored synthesis is reused instead of made twice.
+    for attempt, batch in enumerate([rows, list(rows)], 1):
         text = crew_synthesis.build_crew_synthesis_prompt(batch)
         digest = crew_synthesis.compute_prompt_hash(text)
         if digest in stored_hashes:

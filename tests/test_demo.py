@@ -2,6 +2,7 @@
 import importlib.util
 import json
 import pathlib
+import sys
 
 import pytest
 
@@ -12,8 +13,10 @@ DEMO = pathlib.Path(__file__).resolve().parents[1] / "examples" / "demo.py"
 def demo():
     spec = importlib.util.spec_from_file_location("sorvel_demo", DEMO)
     module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up
     spec.loader.exec_module(module)
-    return module
+    yield module
+    del sys.modules[spec.name]
 
 
 @pytest.mark.parametrize("profile", ["balanced", "for_consumer_support", "for_lightweight_local"])
