@@ -230,6 +230,10 @@ struct Lane {
     // The semaphore's attribute dict: its count and queue are read and
     // written there directly on the hot path (null: use attribute access).
     nb::object sem_dict{};
+    // True when that dict holds the count and the queue as this interpreter's
+    // asyncio keeps them; otherwise every unit goes through acquire() and
+    // release(), whatever a later asyncio changes inside its semaphore.
+    bool fast_units = false;
     // The loop last found running, the thread it ran on and the fork
     // generation then (used where finding the running loop is slow).
     nb::object loop{};
@@ -385,7 +389,7 @@ int release_unit(Job *j) {
     if (!lane->semaphore.is_valid()) return 0;
     PyObject *pending = PyErr_Occurred() ? fetch_exc() : nullptr;
     int rc = -1;
-    int queued = waiters_queued(lane);
+    int queued = lane->fast_units ? waiters_queued(lane) : 1;
     if (queued == 0) {
         rc = sem_add(lane, 1);
     } else if (queued > 0) {
@@ -413,6 +417,7 @@ int try_take_unit(Job *j) {
         PyErr_SetString(PyExc_RuntimeError, "the lane has been torn down");
         return -1;
     }
+    if (!lane->fast_units) return 0;
     int queued = waiters_queued(lane);
     if (queued != 0) return queued < 0 ? -1 : 0;
     PyObject *v = sem_get(lane, g_names.value);
@@ -1463,10 +1468,19 @@ void lane_init(Lane *self, nb::handle max_concurrency) {
     // semaphore without one is served through attribute access.
     PyObject *d = PyObject_GenericGetDict(semaphore.ptr(), nullptr);
     if (!d) PyErr_Clear();
+    bool fast = false;
+    if (d && PyDict_Check(d)) {
+        PyObject *count = PyDict_GetItemWithError(d, g_names.value);  // borrowed
+        PyObject *queue = count ? PyDict_GetItemWithError(d, g_names.waiters) : nullptr;
+        if (PyErr_Occurred()) PyErr_Clear();
+        fast = count && PyLong_CheckExact(count) && queue &&
+               (queue == Py_None || PyObject_HasAttrString(queue, "__len__"));
+    }
     new (self) Lane{.semaphore = std::move(semaphore),
                     .tasks = nb::dict(),
                     .max_concurrency = nb::borrow(n),
-                    .sem_dict = nb::steal(d)};
+                    .sem_dict = nb::steal(d),
+                    .fast_units = fast};
 }
 
 // loop.create_task(body, name=name). For a loop whose create_task is the
