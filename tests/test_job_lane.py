@@ -30,12 +30,20 @@ def closed(coro):
     return inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED
 
 
+def handed_over(exc):
+    """A task's own CancelledError as its first retrieval gives it. Python
+    3.10's asyncio hands over a bare CancelledError chained to it instead."""
+    if sys.version_info < (3, 11) and not exc.args and isinstance(exc.__context__, asyncio.CancelledError):
+        return exc.__context__
+    return exc
+
+
 def cancellation_of(task):
     """The CancelledError that the first retrieval of a cancelled task gives."""
     assert task.cancelled()
     with pytest.raises(asyncio.CancelledError) as info:
         task.result()
-    return info.value
+    return handed_over(info.value)
 
 
 class Work:
@@ -182,7 +190,7 @@ def test_values_errors_and_cancellations_pass_through_the_body():
             try:
                 await gate
             except asyncio.CancelledError as e:
-                seen.append(e.args)
+                seen.append(handed_over(e).args)
                 return "cleaned up"
 
         value, exc = await lane.submit("echo", echo())
@@ -337,7 +345,7 @@ def test_failure_cascades_along_a_chain_without_running_dependants():
         assert isinstance(eb.__cause__, Broken)
         ec = cancellation_of(c)
         assert ec.args == ("Predecessor 'b' failed",)
-        assert ec.__cause__ is eb
+        assert handed_over(ec.__cause__) is eb
         with pytest.raises(asyncio.CancelledError) as later:
             await c
         assert later.value.args == ()  # later awaits: a bare cancellation
@@ -357,8 +365,8 @@ def test_dependant_of_a_finished_failure_fails_at_once():
         b = lane.submit("b", work("b"), after="a")
         with pytest.raises(asyncio.CancelledError) as info:
             await b
-        assert info.value.args == ("Predecessor 'a' failed",)
-        assert isinstance(info.value.__cause__, asyncio.CancelledError)
+        assert handed_over(info.value).args == ("Predecessor 'a' failed",)
+        assert isinstance(handed_over(info.value).__cause__, asyncio.CancelledError)
         assert closed(work.coros["b"]) and not work.started("b")
 
     run(main)

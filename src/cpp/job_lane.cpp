@@ -1754,6 +1754,8 @@ constexpr const char *kLaneDoc =
     "``\"Predecessor \" + repr(after) + \" failed\"`` and whose ``__cause__`` is the\n"
     "predecessor's error or the cancellation; later awaits raise a bare\n"
     "``CancelledError``, as asyncio does for any task's own cancellation.\n"
+    "(Python 3.10's asyncio hands over a bare ``CancelledError`` from the first\n"
+    "await too; the message and cause are then on its ``__context__``.)\n"
     "Cancelling a task that waits for its predecessor leaves the predecessor\n"
     "running.";
 

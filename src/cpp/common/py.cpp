@@ -1,7 +1,10 @@
 // common/py.cpp: str conversions, argument checks, json decoding, logging.
 #include "common/py.hpp"
 
+#include "common/memories.hpp"
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace sorvel::py {
@@ -41,6 +44,7 @@ void init() {
     nb::object decoder = nb::module_::import_("json").attr("JSONDecoder")();
     g_scan_once = nb::object(decoder.attr("scan_once")).release().ptr();
     g_json_loads = import_attr("json", "loads");
+    init_memory_keys();
 }
 
 PyObject *intern(const char *text) {
@@ -91,6 +95,20 @@ nb::str from_utf8(std::string_view bytes) {
 }
 
 nb::str from_ascii(std::string_view bytes) {
+    // A caller's "all ASCII" is a hint: a str built from other bytes would be
+    // corrupt, so check (cheaply, a word at a time) before trusting it.
+    std::uint64_t any = 0, w[4];
+    std::size_t i = 0;
+    for (; i + 32 <= bytes.size(); i += 32) {
+        std::memcpy(w, bytes.data() + i, 32);
+        any |= (w[0] | w[1]) | (w[2] | w[3]);
+    }
+    for (; i + 8 <= bytes.size(); i += 8) {
+        std::memcpy(w, bytes.data() + i, 8);
+        any |= w[0];
+    }
+    for (; i < bytes.size(); ++i) any |= static_cast<unsigned char>(bytes[i]);
+    if (any & 0x8080808080808080ULL) return from_utf8(bytes);
     PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
     if (!s) throw nb::python_error();
     std::memcpy(PyUnicode_DATA(s), bytes.data(), bytes.size());
