@@ -126,7 +126,7 @@ def test_inconsistent_comparisons_never_lose_rows():
         def __lt__(self, other):
             return rng.random() < 0.5
 
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             return "m"
 
     rows = [Row(Moody(), f"r{i}") for i in range(100)]

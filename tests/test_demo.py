@@ -11,12 +11,12 @@ DEMO = pathlib.Path(__file__).resolve().parents[1] / "examples" / "demo.py"
 
 @pytest.fixture(scope="module")
 def demo():
-    spec = importlib.util.spec_from_file_location("sorvel_demo", DEMO)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("sorvel_demo", DEMO)
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module  # dataclasses look their module up
+    found.loader.exec_module(module)
     yield module
-    del sys.modules[spec.name]
+    del sys.modules[found.name]
 
 
 @pytest.mark.parametrize("profile", ["balanced", "for_consumer_support", "for_lightweight_local"])

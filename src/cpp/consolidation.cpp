@@ -46,12 +46,6 @@ nb::tuple build_consolidation_prompt(nb::handle memories) {
     return sp::prompt_pair(g_system, sp::render_memories(memories, user_template(), false));
 }
 
-nb::str parse_consolidation_output(nb::handle response) {
-    sp::require_str(response, "response");
-    st::Range r = st::clean_answer(sp::code_points(response), st::Unwrap::Quotes);
-    return sp::substring(response, r);
-}
-
 }  // namespace
 
 NB_MODULE(consolidation, m) {
@@ -78,7 +72,7 @@ NB_MODULE(consolidation, m) {
                   " -> tuple[str, list[dict[str, str]]]"),
           "Builds the (system prompt, [user message]) pair that asks for one insight\n"
           "across `memories`, rendered whole and in list order.");
-    m.def("parse_consolidation_output", &parse_consolidation_output, nb::arg("response"),
+    m.def("parse_consolidation_output", &sp::clean_free_text, nb::arg("response"),
           nb::sig("def parse_consolidation_output(response: str) -> str"),
           "The model's answer without outer white space, one code fence and then one\n"
           "pair of double quotes; may be empty.");

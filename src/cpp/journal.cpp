@@ -44,12 +44,6 @@ nb::tuple build_journal_prompt(nb::handle memories) {
     return sp::prompt_pair(g_system, sp::render_memories(memories, user_template(), true));
 }
 
-nb::str parse_journal_output(nb::handle response) {
-    sp::require_str(response, "response");
-    st::Range r = st::clean_answer(sp::code_points(response), st::Unwrap::Quotes);
-    return sp::substring(response, r);
-}
-
 }  // namespace
 
 NB_MODULE(journal, m) {
@@ -68,7 +62,7 @@ NB_MODULE(journal, m) {
                   " -> tuple[str, list[dict[str, str]]]"),
           "Builds the (system prompt, [user message]) pair that asks for one journal\n"
           "entry over `memories`, rendered whole and in list order (oldest first).");
-    m.def("parse_journal_output", &parse_journal_output, nb::arg("response"),
+    m.def("parse_journal_output", &sp::clean_free_text, nb::arg("response"),
           nb::sig("def parse_journal_output(response: str) -> str"),
           "The model's answer without outer white space, one code fence and then one\n"
           "pair of double quotes; may be empty.");

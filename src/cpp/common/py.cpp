@@ -128,6 +128,11 @@ nb::str substring(nb::handle s, text::Range r) {
     return nb::steal<nb::str>(o);
 }
 
+nb::str clean_free_text(nb::handle response) {
+    require_str(response, "response");
+    return substring(response, text::clean_answer(code_points(response), text::Unwrap::Quotes));
+}
+
 void require_str(nb::handle v, const char *arg) {
     if (!PyUnicode_Check(v.ptr()))
         throw nb::type_error((std::string(arg) + " must be str, not " +

@@ -52,6 +52,11 @@ text::CodePoints code_points(nb::handle s) noexcept;
 /// s[r.begin:r.end] as an exact str.
 nb::str substring(nb::handle s, text::Range r);
 
+/// A free-text answer cleaned of outer white space, one fence and one pair
+/// of double quotes (text::clean_answer with Unwrap::Quotes). TypeError
+/// naming `response` unless it is a str.
+nb::str clean_free_text(nb::handle response);
+
 // --- arguments -----------------------------------------------------------------
 
 /// TypeError "<arg> must be str, not <type>" unless `v` is a str.
