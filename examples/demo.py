@@ -22,7 +22,6 @@ import asyncio
 import hashlib
 import json
 import logging
-import math
 import os
 import re
 import sys
@@ -460,14 +459,8 @@ def main(argv=None):
         print(f"demo: the model failed: {exc}", file=sys.stderr)
         return 2
     if opts.json:
-        print(json.dumps(doc, indent=2, ensure_ascii=False, default=_json_default))
+        print(json.dumps(doc, indent=2, ensure_ascii=False, default=str))
     return 0
-
-
-def _json_default(value):
-    if isinstance(value, float) and not math.isfinite(value):
-        return str(value)
-    return str(value)
 
 
 if __name__ == "__main__":
