@@ -151,16 +151,6 @@ nb::object fallback_id(nb::handle ids) {
     return best;
 }
 
-// False when the decoder would refuse `r` at its first code point: no JSON
-// value starts with anything but these (the text is already stripped), so
-// prose answers fail without building the decoder's exception.
-bool may_begin_json(const st::CodePoints &s, st::Range r) noexcept {
-    if (r.empty()) return false;
-    char32_t c = s[r.begin];
-    return c < 0x80 && std::string_view("{[\"-0123456789ntfNI").find(static_cast<char>(c)) !=
-                           std::string_view::npos;
-}
-
 bool is_member(nb::handle ids, PyObject *id) {
     int r = PySet_Contains(ids.ptr(), id);
     if (r < 0) {
@@ -180,10 +170,7 @@ nb::list parse_evolution_output(nb::handle response, nb::handle insight_ids) {
 
     nb::list result;
     nb::handle logger(g_logger);
-    st::CodePoints cp = sp::code_points(response);
-    st::Range r = st::clean_answer(cp, st::Unwrap::JsonTag);
-    nb::object decoded;
-    if (may_begin_json(cp, r)) decoded = sp::json_decode(sp::substring(response, r));
+    nb::object decoded = sp::decode_json_answer(response);
     if (!decoded.is_valid()) {
         sp::warn(logger, kDecodeFailed, "response_preview", sp::preview(response));
         return result;

@@ -287,11 +287,6 @@ nb::tuple build_claim_extraction_prompt(nb::handle output, nb::handle max_claims
 
 // The answer cleaned (strip, fence, "json" tag) and decoded; a null object
 // when the cleaned text is not exactly one JSON value.
-nb::object decode_answer(nb::handle response) {
-    text::Range r = text::clean_answer(py::code_points(response), text::Unwrap::JsonTag);
-    return py::json_decode(response, r);
-}
-
 // obj[key] of a decoded JSON object (borrowed), or null when absent.
 PyObject *member(PyObject *obj, PyObject *key) {
     PyObject *v = PyDict_GetItemWithError(obj, key);
@@ -362,9 +357,8 @@ void append(nb::list &out, nb::handle item) {
 }
 
 nb::list parse_extraction_output(nb::handle response) {
-    py::require_str(response, "response");
+    nb::object data = py::decode_json_answer(response);
     nb::list out;
-    nb::object data = decode_answer(response);
     if (!data.is_valid()) {
         py::warn(g->logger, kFactsNotJson, "response_preview", py::preview(response));
         return out;
@@ -393,9 +387,8 @@ nb::list parse_extraction_output(nb::handle response) {
 }
 
 nb::list parse_claim_extraction_output(nb::handle response) {
-    py::require_str(response, "response");
+    nb::object data = py::decode_json_answer(response);
     nb::list out;
-    nb::object data = decode_answer(response);
     if (!data.is_valid()) {
         py::warn(g->logger, kClaimsNotJson, "response_preview", py::preview(response));
         return out;

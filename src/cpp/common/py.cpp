@@ -208,6 +208,13 @@ nb::object json_decode(nb::handle text, text::Range r) {
     if (begin < r.end && cp[begin] == 0xFEFF) return nb::object();
     while (begin < r.end && json_space(cp[begin])) ++begin;
     if (begin == r.end) return nb::object();
+    // No JSON value starts with anything else: prose fails here, without
+    // the scanner building its exception.
+    char32_t first = cp[begin];
+    if (first >= 0x80 ||
+        std::string_view("{[\"-0123456789ntfNI").find(static_cast<char>(first)) ==
+            std::string_view::npos)
+        return nb::object();
     nb::object at = nb::steal(PyLong_FromSize_t(begin));
     if (!at.is_valid()) throw nb::python_error();
     PyObject *args[] = {text.ptr(), at.ptr()};
@@ -232,6 +239,11 @@ nb::object json_decode(nb::handle text, text::Range r) {
     while (stop < r.end && json_space(cp[stop])) ++stop;
     if (stop != r.end) return nb::object();
     return nb::borrow(PyTuple_GET_ITEM(res, 0));
+}
+
+nb::object decode_json_answer(nb::handle response) {
+    require_str(response, "response");
+    return json_decode(response, text::clean_answer(code_points(response), text::Unwrap::JsonTag));
 }
 
 const char *json_type_name(nb::handle v) noexcept {

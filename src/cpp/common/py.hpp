@@ -82,6 +82,11 @@ nb::object json_decode(nb::handle text);
 /// around it (leading byte order mark, white space, extra data).
 nb::object json_decode(nb::handle text, text::Range r);
 
+/// A model's JSON answer decoded: the fence-and-`json`-tag cleaning of
+/// text::clean_answer, then json_decode of the cleaned slice. A null object
+/// when it is not JSON. TypeError naming `response` unless it is a str.
+nb::object decode_json_answer(nb::handle response);
+
 /// The type name of a decoded JSON value: "dict", "list", "str", "int",
 /// "float", "bool" or "NoneType".
 const char *json_type_name(nb::handle v) noexcept;
