@@ -1,1 +1,0 @@
-"""Namespace of the agent SDK; this distribution provides only its private core."""
