@@ -1,0 +1,24 @@
+import importlib.metadata as metadata
+
+import sorvel_layer._internal as internal
+
+DIST = "sorvel-layer-internal"
+
+
+def test_version_is_the_distributions():
+    assert internal.__version__ == metadata.version(DIST)
+
+
+def test_metadata_marks_the_core_private():
+    meta = metadata.metadata(DIST)
+    classifiers = meta.get_all("Classifier")
+    assert "Private :: Do Not Upload" in classifiers
+    assert "Programming Language :: Python :: 3.15" in classifiers
+    assert meta["Requires-Python"] == ">=3.10"
+
+
+def test_the_host_namespace_is_left_to_the_host():
+    files = {str(f) for f in metadata.files(DIST)}
+    assert "sorvel_layer/__init__.py" not in files
+    assert "sorvel_layer/_internal/__init__.py" in files
+    assert "sorvel_layer/_internal/py.typed" in files
