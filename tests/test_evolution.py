@@ -236,3 +236,11 @@ def test_calls_from_many_threads_agree():
     expected = [work(i) for i in range(len(answers))]
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
         assert list(pool.map(work, range(len(answers)))) == expected
+
+
+def test_the_dataclasses_module_reads_proposals():
+    proposal = evolution.DirectiveProposal("When X, do Y.", "ins-1")
+    assert dataclasses.is_dataclass(proposal)
+    assert [(f.name, f.type) for f in dataclasses.fields(proposal)] == [("text", str), ("source_insight_id", str)]
+    assert dataclasses.asdict(proposal) == {"text": "When X, do Y.", "source_insight_id": "ins-1"}
+    assert dataclasses.replace(proposal, text="Other.") == evolution.DirectiveProposal("Other.", "ins-1")

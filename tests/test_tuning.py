@@ -419,3 +419,20 @@ def test_invariant_sets_are_immutable(name, members):
     assert type(value) is frozenset and value == members
     for mutate in ("add", "discard", "update", "clear"):
         assert not hasattr(value, mutate)
+
+
+def test_the_dataclasses_module_reads_the_record():
+    record = TuningBundle.for_research()
+    fields = dataclasses.fields(record)
+    assert dataclasses.is_dataclass(record) and dataclasses.is_dataclass(TuningBundle)
+    assert [f.name for f in fields] == list(TuningBundle.__match_args__)
+    assert {f.name: f.default for f in fields} == dataclasses.asdict(TuningBundle())
+    assert dataclasses.asdict(record) == {name: getattr(record, name) for name in TuningBundle.__match_args__}
+    assert {f.type for f in fields} >= {float, int, bool}
+    changed = dataclasses.replace(record, salience_recency_weight=0.5)
+    assert type(changed) is TuningBundle and changed.salience_recency_weight == 0.5
+    assert changed == replace(record, salience_recency_weight=0.5)
+    with pytest.raises(TypeError, match="salience_recency_weight"):
+        dataclasses.replace(record, salience_recency_weight="high")
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        record.salience_recency_weight = 0.1

@@ -288,6 +288,9 @@ NB_MODULE(evolution, m) {
             },
             nb::sig("def __delattr__(self, name: str, /) -> None"));
     cls.attr("__match_args__") = nb::make_tuple("text", "source_insight_id");
+    nb::handle str_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    sp::set_dataclass_fields(cls, nb::make_tuple(nb::make_tuple("text", str_type),
+                                                 nb::make_tuple("source_insight_id", str_type)));
 
     m.def("build_evolution_prompt", &build_evolution_prompt, "insights"_a, "directives"_a,
           "max_per_cycle"_a, "style_guidance"_a = nb::none(),

@@ -458,7 +458,7 @@ PyObject *reader_get(PyObject *self, PyObject *obj, PyObject *) {
 PyObject *reader_signature(PyObject *self, void *) {
     const Field &f = field_of(self);
     return visit_field(f, [&](auto m) {
-        using T = std::remove_cvref_t<decltype(TuningBundle{}.*m)>;
+        using T = std::remove_cvref_t<decltype(std::declval<TuningBundle &>().*m)>;
         return PyUnicode_FromFormat("@property\ndef %s(self) -> %s: ...", f.name.data(),
                                     kTypeName<T>);
     });
@@ -588,6 +588,25 @@ NB_MODULE(tuning_bundle, m) {
     nb::list names;
     for (const Field &f : kFields) names.append(nb::handle(sorvel::py::intern(f.name.data())));
     cls.attr("__match_args__") = nb::tuple(names);
+
+    // Field objects for the dataclasses module, with the defaults of TuningBundle().
+    nb::object field = nb::module_::import_("dataclasses").attr("field");
+    nb::object optional_text = nb::module_::import_("typing").attr("Optional")[nb::handle(
+        reinterpret_cast<PyObject *>(&PyUnicode_Type))];
+    nb::object defaults = cls();
+    nb::list specs;
+    for (const Field &f : kFields) {
+        nb::object type = visit_field(f, [&](auto m) -> nb::object {
+            using T = std::remove_cvref_t<decltype(std::declval<TuningBundle &>().*m)>;
+            if constexpr (std::is_same_v<T, Real>) return nb::borrow(reinterpret_cast<PyObject *>(&PyFloat_Type));
+            else if constexpr (std::is_same_v<T, Integer>) return nb::borrow(reinterpret_cast<PyObject *>(&PyLong_Type));
+            else if constexpr (std::is_same_v<T, Flag>) return nb::borrow(reinterpret_cast<PyObject *>(&PyBool_Type));
+            else return optional_text;
+        });
+        specs.append(nb::make_tuple(nb::handle(sorvel::py::intern(f.name.data())), type,
+                                    field(nb::arg("default") = defaults.attr(f.name.data()))));
+    }
+    sorvel::py::set_dataclass_fields(cls, specs);
 
     m.def(
         "replace",

@@ -296,4 +296,14 @@ nb::tuple prompt_pair(nb::handle system, nb::handle content) {
     return nb::make_tuple(system, messages);
 }
 
+void set_dataclass_fields(nb::handle cls, nb::handle fields) {
+    // A frozen dataclass of the same name and fields lends its field objects
+    // and parameters; the record keeps its own methods.
+    nb::object dataclasses = nb::module_::import_("dataclasses");
+    nb::object twin = dataclasses.attr("make_dataclass")(cls.attr("__name__"), fields,
+                                                         nb::arg("frozen") = true);
+    cls.attr("__dataclass_fields__") = twin.attr("__dataclass_fields__");
+    cls.attr("__dataclass_params__") = twin.attr("__dataclass_params__");
+}
+
 }  // namespace sorvel::py

@@ -100,6 +100,11 @@ void append_json(std::string &out, nb::handle value);
 // --- logging -------------------------------------------------------------------
 
 /// logging.getLogger(name).
+// Gives a record class the dataclass protocol (`dataclasses.fields`, `asdict`,
+// `replace`, `is_dataclass`): `fields` is a list of (name, type) or (name, type,
+// dataclasses.field(...)) tuples, as `dataclasses.make_dataclass` takes them.
+void set_dataclass_fields(nb::handle cls, nb::handle fields);
+
 nb::object get_logger(const char *name);
 
 /// logger.warning(message, extra={field: value}).
