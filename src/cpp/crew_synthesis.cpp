@@ -267,7 +267,8 @@ NB_MODULE(crew_synthesis, m) {
           nb::sig("def build_crew_synthesis_prompt(rows: list[typing.Any]) -> str"),
           "The user message listing shared memories by team_score, highest first\n"
           "(stable for ties; NaN scores last), one '- (score) content' line each.\n"
-          "Rows are read through their team_score and content attributes.");
+          "Rows are read as attributes, not as mappings: each row's team_score\n"
+          "(a number) and content (any value, by its text form).");
     m.def("compute_prompt_hash", &compute_prompt_hash, "prompt"_a,
           nb::sig("def compute_prompt_hash(prompt: str) -> str"),
           "First 16 hex digits of SHA-256 over the UTF-8 bytes of prompt.");

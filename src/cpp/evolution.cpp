@@ -298,7 +298,10 @@ NB_MODULE(evolution, m) {
                   "directives: list[str], max_per_cycle: int | float, "
                   "style_guidance: str | None = None) -> tuple[str, list[dict[str, str]]]"),
           "Builds the (system prompt, [user message]) pair that asks for at most\n"
-          "`max_per_cycle` new directives derived from `insights`.");
+          "`max_per_cycle` new directives derived from `insights`.\n\n"
+          "`insights` is a list of mappings, each read for its \"id\" and \"text\"\n"
+          "keys; `directives` is a list of the agent's active directive texts;\n"
+          "`max_per_cycle` an integer (a float is truncated toward zero).");
     m.def("parse_evolution_output", &parse_evolution_output, "response"_a, "insight_ids"_a,
           nb::sig("def parse_evolution_output(response: str, "
                   "insight_ids: set[str] | frozenset[str]) -> list[DirectiveProposal]"),

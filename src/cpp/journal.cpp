@@ -61,7 +61,10 @@ NB_MODULE(journal, m) {
           nb::sig("def build_journal_prompt(memories: list[dict[str, object]])"
                   " -> tuple[str, list[dict[str, str]]]"),
           "Builds the (system prompt, [user message]) pair that asks for one journal\n"
-          "entry over `memories`, rendered whole and in list order (oldest first).");
+          "entry over `memories`, rendered whole and in list order (oldest first).\n\n"
+          "`memories` is a list of mappings; each is read for its \"content\" (a\n"
+          "text, or a map written as one line of JSON), \"event_type\" and\n"
+          "\"created_at\" keys (any value, by its text form). Other keys are ignored.");
     m.def("parse_journal_output", &sp::clean_free_text, nb::arg("response"),
           nb::sig("def parse_journal_output(response: str) -> str"),
           "The model's answer without outer white space, one code fence and then one\n"
