@@ -11,8 +11,10 @@ two-agent thread until it stagnates or the judge calls it converged, and
 synthesises the team's shared memories once.
 
 The model is a scripted stand-in that reads each prompt's kind and answers as a
-model would, including some malformed answers, so that the parsers' cleaning
-and warnings show. With --model-url the same prompts go to any
+model would, and answers badly on purpose, so that the parsers' cleaning and
+warnings show: a quoted insight, a fenced evolution answer with extra and bad
+entries, a sentence before the JSON, a cut-off JSON, a fenced and quoted
+journal entry. With --model-url the same prompts go to any
 OpenAI-compatible chat-completions endpoint instead (key in SORVEL_MODEL_API_KEY).
 """
 from __future__ import annotations
@@ -26,6 +28,7 @@ import os
 import re
 import sys
 import urllib.error
+import urllib.parse
 import urllib.request
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -294,7 +297,9 @@ def dream_cycle(model, bundle, report):
 
 async def ground_facts(model, bundle, report, timeout=30.0):
     lane = JobLane(2)
-    embeddings, results = {}, {}
+    embeddings, results, malformed = {}, {}, {}
+    warned = _Records()
+    extraction.logger.addHandler(warned)
 
     async def embed_memory(memory):
         await asyncio.sleep(0)
@@ -305,7 +310,10 @@ async def ground_facts(model, bundle, report, timeout=30.0):
         pair = extraction.build_extraction_prompt(text, bundle.fact_extraction_max_per_memory)
         answer = await asyncio.to_thread(ask, model, report, "facts", pair) \
             if isinstance(model, HttpModel) else ask(model, report, "facts", pair)
-        facts = extraction.parse_extraction_output(answer)
+        seen = len(warned.records)
+        facts = extraction.parse_extraction_output(answer)  # on this thread: its warning lands here
+        if len(warned.records) > seen:
+            malformed[memory["id"]] = warned.records[-1].getMessage()
         results[memory["id"]] = facts
         return facts
 
@@ -317,29 +325,46 @@ async def ground_facts(model, bundle, report, timeout=30.0):
     report.line(f"{len(handles) * 2} named tasks on a lane of 2 "
                 f"(each extraction after its memory's embedding); waiting at most {timeout:g} s")
     await lane.wait_all(timeout=timeout)
+    extraction.logger.removeHandler(warned)
     unfinished = lane.active_count
     if unfinished:
         lane.cancel_all()
         await lane.wait_all()
-    return results, unfinished
+    return results, malformed, unfinished
+
+
+class _Records(logging.Handler):
+    def __init__(self):
+        super().__init__()
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
 
 
 def grounding(model, bundle, report, facts_on):
     doc = report.doc["grounding"] = {}
     report.section("Fact grounding: facts of each captured memory")
-    stored = []
+    stored, malformed = [], {}
     if facts_on:
-        results, unfinished = asyncio.run(ground_facts(model, bundle, report))
+        results, malformed, unfinished = asyncio.run(ground_facts(model, bundle, report))
         for memory in data.MEMORIES:
             for fact in results.get(memory["id"], []):
                 stored.append({**fact, "memory": memory["id"]})
                 report.line(f"  {memory['id']}: ({fact['subject']}, {fact['attribute']}, {fact['value']})"
                             f"  conf {fact['confidence']:.2f}")
-        report.line(f"{len(stored)} facts stored; {unfinished} tasks still running at the time-out")
+        for memory_id, warning in malformed.items():
+            report.line(f"  {memory_id}: no facts: its answer was malformed ({warning})")
+        if unfinished:
+            report.line(f"{len(stored)} facts stored; {unfinished} tasks were still running at the "
+                        "time-out and were cancelled")
+        else:
+            report.line(f"{len(stored)} facts stored; every task finished before the time-out")
     else:
         report.line("fact extraction is off for this profile (enable_fact_extraction is false); "
                     "pass --facts to turn it on")
     doc["facts"] = stored
+    doc["malformed"] = malformed
 
     report.section("Fact grounding: claims of a draft answer")
     report.line(f"draft: {data.DRAFT_ANSWER}")
@@ -350,7 +375,12 @@ def grounding(model, bundle, report, facts_on):
         support = supporting_fact(claim, stored, bundle.grounding_semantic_threshold)
         checked.append({**claim, "grounded": support is not None,
                         "support": support and f"{support['memory']}: {support['value']}"})
-        verdict = f"grounded by {support['memory']}" if support else "UNGROUNDED"
+        verdict = f"grounded by {support['memory']}" if support else "UNGROUNDED: no stored fact says so"
+        lost = [m["id"] for m in data.MEMORIES if m["id"] in malformed
+                and claim["subject"].casefold() in ScriptedModel._memory_text(m).casefold()]
+        if not support and lost:
+            verdict += f" (the answer for {', '.join(lost)}, which mention {claim['subject']}, was malformed)"
+        checked[-1]["lost_to_malformed_answer"] = [] if support else lost
         report.line(f"  ({claim['subject']}, {claim['attribute']}, {claim['value']}) -> {verdict}")
     doc["claims"] = checked
 
@@ -444,15 +474,26 @@ def run(profile="balanced", facts=False, show_prompts=False, json_mode=False, mo
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--profile", choices=PROFILES, default="balanced")
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="environment: SORVEL_MODEL_API_KEY  the bearer key sent with --model-url (optional)")
+    parser.add_argument("--profile", choices=PROFILES, default="balanced",
+                        help="the tuning profile of the agent (default: balanced)")
     parser.add_argument("--facts", action="store_true", help="run fact extraction whatever the profile says")
     parser.add_argument("--show-prompts", action="store_true", help="print every prompt sent")
     parser.add_argument("--json", action="store_true", help="print the run as one JSON document")
     parser.add_argument("--model-url", help="an OpenAI-compatible chat-completions URL")
-    parser.add_argument("--model", default="gpt-4o-mini", help="model name for --model-url")
+    parser.add_argument("--model", help="model name for --model-url (default: gpt-4o-mini)")
     opts = parser.parse_args(argv)
-    model = HttpModel(opts.model_url, opts.model) if opts.model_url else None
+    if opts.model and not opts.model_url:
+        parser.error("--model needs --model-url")
+    if opts.show_prompts and opts.json:
+        parser.error("--show-prompts cannot be combined with --json")
+    if opts.model_url:
+        url = urllib.parse.urlsplit(opts.model_url)
+        if url.scheme not in ("http", "https") or not url.netloc:
+            parser.error(f"--model-url must be an http:// or https:// URL, not {opts.model_url!r}")
+    model = HttpModel(opts.model_url, opts.model or "gpt-4o-mini") if opts.model_url else None
     try:
         doc = run(opts.profile, opts.facts, opts.show_prompts, opts.json, model)
     except ModelError as exc:

@@ -67,3 +67,37 @@ def test_real_model_errors_are_reported(demo, capsys):
     # Nothing listens on this port: the run fails loudly instead of falling back.
     assert demo.main(["--model-url", "http://127.0.0.1:9/v1/chat/completions"]) == 2
     assert "the model failed" in capsys.readouterr().err
+
+
+def test_help_tells_the_whole_usage(demo, capsys):
+    with pytest.raises(SystemExit) as info:
+        demo.main(["--help"])
+    assert info.value.code == 0
+    text = capsys.readouterr().out
+    for part in ("scripted", "on purpose", "--profile", "the tuning profile", "SORVEL_MODEL_API_KEY"):
+        assert part in text
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--model-url", "notaurl"], "--model-url must be an http:// or https:// URL"),
+    (["--model", "m"], "--model needs --model-url"),
+    (["--json", "--show-prompts"], "--show-prompts cannot be combined with --json"),
+])
+def test_bad_options_stop_before_the_report(demo, capsys, argv, message):
+    with pytest.raises(SystemExit) as info:
+        demo.main(argv)
+    assert info.value.code == 2
+    out = capsys.readouterr()
+    assert out.out == "" and message in out.err
+
+
+def test_report_says_what_happened_to_missing_facts(demo, capsys):
+    doc = demo.run(profile="balanced", facts=True, json_mode=False)
+    text = capsys.readouterr().out
+    assert "every task finished before the time-out" in text
+    assert "still running" not in text
+    malformed = doc["grounding"]["malformed"]
+    assert malformed and all("failed to parse" in w for w in malformed.values())
+    linked = [c for c in doc["grounding"]["claims"] if c["lost_to_malformed_answer"]]
+    assert linked and all(not c["grounded"] for c in linked)
+    assert all(set(c["lost_to_malformed_answer"]) <= set(malformed) for c in linked)
