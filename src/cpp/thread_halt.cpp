@@ -457,8 +457,8 @@ NB_MODULE(thread_halt, m) {
 
     m.def("cosine_similarity", &cosine_similarity, "a"_a, "b"_a,
           nb::sig("def cosine_similarity(a: collections.abc.Sequence[float] | "
-                  "collections.abc.Buffer, b: collections.abc.Sequence[float] | "
-                  "collections.abc.Buffer) -> float"),
+                  "typing_extensions.Buffer, b: collections.abc.Sequence[float] | "
+                  "typing_extensions.Buffer) -> float"),
           "Cosine of two equal-length vectors: 0.0 when either is all zeros.\n\n"
           "Lists or tuples of numbers, or one-dimensional float64/float32 buffers.\n"
           "Raises ValueError when the lengths differ.");
