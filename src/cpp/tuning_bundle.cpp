@@ -594,7 +594,7 @@ NB_MODULE(tuning_bundle, m) {
     nb::object optional_text = nb::module_::import_("typing").attr("Optional")[nb::handle(
         reinterpret_cast<PyObject *>(&PyUnicode_Type))];
     nb::object defaults = cls();
-    nb::list specs;
+    nb::list dc_fields;
     for (const Field &f : kFields) {
         nb::object type = visit_field(f, [&](auto m) -> nb::object {
             using T = std::remove_cvref_t<decltype(std::declval<TuningBundle &>().*m)>;
@@ -603,10 +603,10 @@ NB_MODULE(tuning_bundle, m) {
             else if constexpr (std::is_same_v<T, Flag>) return nb::borrow(reinterpret_cast<PyObject *>(&PyBool_Type));
             else return optional_text;
         });
-        specs.append(nb::make_tuple(nb::handle(sorvel::py::intern(f.name.data())), type,
+        dc_fields.append(nb::make_tuple(nb::handle(sorvel::py::intern(f.name.data())), type,
                                     field(nb::arg("default") = defaults.attr(f.name.data()))));
     }
-    sorvel::py::set_dataclass_fields(cls, specs);
+    sorvel::py::set_dataclass_fields(cls, dc_fields);
 
     m.def(
         "replace",
