@@ -241,6 +241,7 @@ NB_MODULE(evolution, m) {
     m.attr("_EVOLUTION_SYSTEM") = sp::from_utf8(kSystem);
 
     nb::class_<DirectiveProposal> cls(m, "DirectiveProposal", nb::is_final(),
+                                      nb::sig("@typing.final\nclass DirectiveProposal()"),
                                       "One proposed directive and the id of the insight it came from.");
     cls.def(nb::init<nb::str, nb::str>(), "text"_a, "source_insight_id"_a)
         .def_prop_ro("text", [](const DirectiveProposal &p) { return p.text; })

@@ -533,6 +533,7 @@ NB_MODULE(tuning_bundle, m) {
 
     nb::class_<TuningBundle> cls(
         m, "TuningBundle", nb::type_slots(kSlots), nb::is_final(),
+        nb::sig("@typing.final\nclass TuningBundle()"),
         "Immutable record of every admin-tunable value. Omitted fields take the balanced "
         "defaults; a profile is chosen through one of the six factories.");
 
