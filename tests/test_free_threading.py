@@ -1,12 +1,27 @@
+import array
 import importlib
+import os
 import subprocess
 import sys
 import sysconfig
+import threading
+import time
 
 import pytest
 
+from conftest import load
+
 MODULES = ["_invariants", "tuning_bundle", "_defaults", "consolidation", "evolution", "journal",
            "rule_domains", "extraction", "thread_halt", "crew_synthesis", "job_lane"]
+
+consolidation = load("consolidation")
+journal = load("journal")
+evolution = load("evolution")
+extraction = load("extraction")
+rule_domains = load("rule_domains")
+thread_halt = load("thread_halt")
+crew_synthesis = load("crew_synthesis")
+tuning_bundle = load("tuning_bundle")
 
 free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
                                    reason="needs a free-threaded interpreter")
@@ -30,3 +45,127 @@ def test_this_run_has_the_gil_off():
     for m in MODULES:
         importlib.import_module(f"sorvel_layer._internal.{m}")
     assert sys._is_gil_enabled() is False
+
+
+# --- every pure function while the host changes what it reads ----------------
+
+class Row:
+    def __init__(self, team_score, content):
+        self.team_score = team_score
+        self.content = content
+
+
+def _host_data():
+    """Containers a host might share between threads: nested maps and lists
+    inside memory contents, insight maps, directive lists, id sets, rows and
+    number buffers."""
+    return {
+        "memories": [{"content": {"k": [1, 2, {"x": "é"}], "n": i}, "event_type": "note",
+                      "created_at": f"t{i}"} for i in range(8)],
+        "insights": [{"id": f"i{i}", "text": f"insight {i}"} for i in range(6)],
+        "directives": [f"directive {i}" for i in range(6)],
+        "ids": {f"i{i}" for i in range(6)},
+        "turns": [("a", "hello  there"), ("b", "ok")],
+        "rows": [Row(i / 3, f"m{i}") for i in range(12)],
+        "vector": array.array("d", [float(i) for i in range(256)]),
+        "changes": {"decay_factor": 0.5},
+    }
+
+
+def _mutate(d, i):
+    content = d["memories"][i % 8]["content"]
+    content[f"extra{i % 5}"] = [i, {"deep": i}]
+    content.pop(f"extra{(i + 2) % 5}", None)
+    content["k"].append(i)
+    del content["k"][0]
+    d["memories"].append({"content": "late", "event_type": "e", "created_at": "x"})
+    d["memories"].pop()
+    d["insights"][i % 6]["text"] = f"changed {i}"
+    d["insights"][i % 6].pop("extra", None)
+    d["insights"][i % 6]["extra"] = i
+    d["directives"].insert(0, f"new {i}")
+    d["directives"].pop()
+    d["ids"].add(f"late{i % 3}")
+    d["ids"].discard(f"late{(i + 1) % 3}")
+    d["turns"][i % 2] = ("c", f"turn {i}")
+    d["rows"][i % 12].team_score = float("nan") if i % 7 == 0 else i / 5
+    d["rows"][i % 12].content = {"n": i}
+    d["rows"].reverse()
+    d["vector"][i % 256] = i / 7
+    d["changes"]["weaken_days"] = i
+
+
+def _every_pure_function(d):
+    ids = d["ids"]
+    return [
+        (consolidation.build_consolidation_prompt, (d["memories"],)),
+        (consolidation.parse_consolidation_output, (' ```\n"An insight."\n``` ',)),
+        (journal.build_journal_prompt, (d["memories"],)),
+        (journal.parse_journal_output, ("  journal  ",)),
+        (evolution.build_evolution_prompt, (d["insights"], d["directives"], 3, "guide")),
+        (evolution.parse_evolution_output,
+         ('{"proposed": [{"text": "When X, do Y.", "source_insight_id": "i1"}]}', ids)),
+        (rule_domains.classify_directive_domain, ("Escalate REFUND requests to a MANAGER",)),
+        (extraction.build_extraction_prompt, ("Dovan lives in Austin.", 8)),
+        (extraction.parse_extraction_output,
+         ('{"facts": [{"subject": "a", "attribute": "b", "value": "c", "confidence": 0.7}]}',)),
+        (extraction.build_claim_extraction_prompt, ("Draft answer.", 6)),
+        (extraction.parse_claim_extraction_output,
+         ('{"claims": [{"subject": "a", "attribute": "b", "value": "c"}]}',)),
+        (thread_halt.cosine_similarity, (d["vector"], list(range(256)))),
+        (thread_halt.build_convergence_prompt, (d["turns"],)),
+        (thread_halt.parse_convergence_verdict, ("CONVERGED|done",)),
+        (crew_synthesis.build_crew_synthesis_prompt, (d["rows"],)),
+        (crew_synthesis.compute_prompt_hash, ("prompt text",)),
+        (tuning_bundle.TuningBundle.for_research, ()),
+        (lambda: tuning_bundle.replace(tuning_bundle.TuningBundle(), **d["changes"]), ()),
+    ]
+
+
+def _outcome(fn, args):
+    try:
+        return fn(*args)
+    except (KeyError, ValueError, TypeError, RuntimeError, IndexError, BufferError) as e:
+        return e  # what a container changed in flight may give
+
+
+@pytest.mark.skipif(os.environ.get("SORVEL_SANITIZED") is not None, reason="slow under sanitizers")
+def test_every_pure_function_while_other_threads_change_its_inputs():
+    """Readers call every pure function on data that writers change in place;
+    nothing crashes, each call gives a result or a clean error, and the same
+    calls on data nobody touches give the single-threaded results throughout."""
+    shared, stable = _host_data(), _host_data()
+    calls = _every_pure_function(stable)
+    expected = [fn(*args) for fn, args in calls]
+    stop = time.monotonic() + 2.0
+    failures, read_ok = [], set()
+
+    def write():
+        i = 0
+        while time.monotonic() < stop:
+            i += 1
+            try:
+                _mutate(shared, i)
+            except BufferError:  # the vector is being read through its buffer
+                pass
+
+    def read():
+        while time.monotonic() < stop:
+            for n, (fn, args) in enumerate(_every_pure_function(shared)):
+                if not isinstance(_outcome(fn, args), BaseException):
+                    read_ok.add(n)
+            for (fn, args), want in zip(calls, expected):
+                got = fn(*args)
+                if got != want or repr(got) != repr(want):
+                    failures.append((getattr(fn, "__name__", fn), got, want))
+                    return
+
+    threads = [threading.Thread(target=write) for _ in range(2)]
+    threads += [threading.Thread(target=read) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+    # Every function really read the changing inputs at least once.
+    assert read_ok == set(range(len(calls)))
