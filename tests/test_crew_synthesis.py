@@ -1,4 +1,3 @@
-import hashlib
 import random
 import re
 import struct
@@ -6,13 +5,12 @@ from decimal import Decimal
 
 import pytest
 
+import reference
 from conftest import load
 
 cs = load("crew_synthesis")
 
-HEADER = "Team-shared memories (one per line, prefixed with team_score):"
-CLOSING = ("Synthesise a single team insight that captures the collective signal across "
-           "the above memories.")
+HEADER, CLOSING = reference.CREW_HEADER, reference.CREW_CLOSING
 
 
 class Row:
@@ -20,13 +18,6 @@ class Row:
         self.team_score = team_score
         self.content = content
         self.agent = agent
-
-
-def plain_prompt(rows):
-    """The text as plain Python renders it (for rows without NaN scores)."""
-    ordered = sorted(rows, key=lambda r: r.team_score, reverse=True)
-    lines = [HEADER] + [f"- ({format(r.team_score, '.3f')}) {str(r.content)}" for r in ordered]
-    return "\n".join(lines + ["", CLOSING])
 
 
 def contents(prompt):
@@ -50,7 +41,7 @@ def test_order_is_stable_and_exact_like_python(seed):
     pool = [0.5, 0.5000001, 1, 2, -0.0, 0.0, 2 ** 53, 2.0 ** 53, 2 ** 53 + 1, 2 ** 64 + 1,
             float(2 ** 64), -(2 ** 70), True, False, float("inf"), float("-inf"), 1e300]
     rows = [Row(rng.choice(pool), f"m{i}") for i in range(rng.randint(0, 300))]
-    assert cs.build_crew_synthesis_prompt(rows) == plain_prompt(rows)
+    assert cs.build_crew_synthesis_prompt(rows) == reference.build_crew_synthesis_prompt(rows)
 
 
 @pytest.mark.parametrize("scores", [
@@ -59,7 +50,7 @@ def test_order_is_stable_and_exact_like_python(seed):
 ])
 def test_other_number_types_compare_and_format_as_python(scores):
     rows = [Row(s, str(i)) for i, s in enumerate(scores)]
-    assert cs.build_crew_synthesis_prompt(rows) == plain_prompt(rows)
+    assert cs.build_crew_synthesis_prompt(rows) == reference.build_crew_synthesis_prompt(rows)
 
 
 def test_scores_render_as_three_decimal_fixed_point():
@@ -88,7 +79,7 @@ def test_nan_scores_go_last_in_input_order():
         rows.append(Row(score, f"r{i}"))
     prompt = cs.build_crew_synthesis_prompt(rows)
     ranked = [r for r in rows if r.team_score == r.team_score]
-    assert contents(prompt) == (contents(plain_prompt(ranked)) +
+    assert contents(prompt) == (contents(reference.build_crew_synthesis_prompt(ranked)) +
                                 [r.content for r in rows if r.team_score != r.team_score])
     assert prompt.count("- (nan) ") == 30
 
@@ -137,7 +128,7 @@ def test_inconsistent_comparisons_never_lose_rows():
 @pytest.mark.parametrize("text", ["", "a\x00b", "caf\u00e9 \u65e5\u672c \U0001f600", "x" * 100_000])
 def test_hash_is_sha256_prefix(text):
     digest = cs.compute_prompt_hash(text)
-    assert digest == hashlib.sha256(text.encode("utf-8")).hexdigest()[:16]
+    assert digest == reference.compute_prompt_hash(text)
     assert re.fullmatch(r"[0-9a-f]{16}", digest)
 
 
