@@ -93,19 +93,20 @@ def test_cosine_length_mismatch_message(a, b, n, m):
                               f"got len(a)={n} and len(b)={m}.")
 
 
-@pytest.mark.parametrize("a, b, error", [
-    ([1.0, "2"], [1.0, 2.0], TypeError),
-    ([1.0, None], [1.0, 2.0], TypeError),
-    ([1.0, 2.0], [1.0, 1j], TypeError),
-    ([10 ** 400], [1.0], OverflowError),
-    ("ab", [1.0, 2.0], TypeError),
-    ({1.0: 1}, [1.0], TypeError),
-    (array.array("i", [1, 2]), [1.0, 2.0], TypeError),
-    (b"ab", [1.0, 2.0], TypeError),
-    (memoryview(array.array("d", [1.0] * 4)).cast("B").cast("d", (2, 2)), [1.0, 2.0], TypeError),
+@pytest.mark.parametrize("a, b, error, message", [
+    ([1.0, "2"], [1.0, 2.0], TypeError, "real number, not str"),
+    ([1.0, None], [1.0, 2.0], TypeError, "real number, not NoneType"),
+    ([1.0, 2.0], [1.0, 1j], TypeError, "real number, not complex"),
+    ([10 ** 400], [1.0], OverflowError, "int too large to convert to float"),
+    ("ab", [1.0, 2.0], TypeError, "float64 or float32"),
+    ({1.0: 1}, [1.0], TypeError, "float64 or float32"),
+    (array.array("i", [1, 2]), [1.0, 2.0], TypeError, "float64 or float32 values, not format 'i'"),
+    (b"ab", [1.0, 2.0], TypeError, "float64 or float32 values, not format 'B'"),
+    (memoryview(array.array("d", [1.0] * 4)).cast("B").cast("d", (2, 2)), [1.0, 2.0], TypeError,
+     "one-dimensional"),
 ])
-def test_cosine_rejects_what_is_not_a_vector_of_reals(a, b, error):
-    with pytest.raises(error):
+def test_cosine_rejects_what_is_not_a_vector_of_reals(a, b, error, message):
+    with pytest.raises(error, match=message):
         th.cosine_similarity(a, b)
 
 
@@ -162,14 +163,14 @@ def test_convergence_prompt_renders_text_forms_and_keeps_near_spaces():
     assert prompt.split("\n")[1:3] == ["- [None] 3.5", "- [s] a\u200bb\ufeff c"]
 
 
-@pytest.mark.parametrize("turns, error", [
-    ((("a", "b"),), TypeError),
-    ([("a", "b", "c")], ValueError),
-    ([("a",)], ValueError),
-    ([5], TypeError),
+@pytest.mark.parametrize("turns, error, message", [
+    ((("a", "b"),), TypeError, "turns"),
+    ([("a", "b", "c")], ValueError, r"too many values to unpack \(expected 2\)"),
+    ([("a",)], ValueError, r"not enough values to unpack \(expected 2, got 1\)"),
+    ([5], TypeError, "'int' object is not iterable"),
 ])
-def test_convergence_prompt_rejects_malformed_turns(turns, error):
-    with pytest.raises(error):
+def test_convergence_prompt_rejects_malformed_turns(turns, error, message):
+    with pytest.raises(error, match=message):
         th.build_convergence_prompt(turns)
 
 
