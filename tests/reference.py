@@ -30,18 +30,6 @@ def strip(text):
     return text.strip(WS)
 
 
-def _logger(module):
-    return logging.getLogger(f"{PACKAGE}.{module}")
-
-
-def _decode(text):
-    """The decoded JSON value, or raises ValueError."""
-    try:
-        return json.loads(text)
-    except RecursionError as exc:
-        raise ValueError("too deep") from exc
-
-
 def unfence(response):
     """The answer as the JSON parsers decode it: stripped, one fence that both
     opens and closes it removed, then a lower-case json tag behind it."""
@@ -51,6 +39,30 @@ def unfence(response):
         if text.startswith("json"):
             text = text[4:].strip(WS)
     return text
+
+
+def _entries(response, module, step, key, all_warnings=True):
+    """The array under `key` of the answer's JSON object, or [] after the warning
+    of the first check that fails (only the decode warning unless all_warnings)."""
+    log = logging.getLogger(f"{PACKAGE}.{module}")
+    try:
+        data = json.loads(unfence(response))
+    except (ValueError, RecursionError):
+        log.warning(f"{step}: failed to parse LLM response as JSON",
+                    extra={"response_preview": response[:200]})
+        return []
+    if not isinstance(data, dict):
+        if all_warnings:
+            log.warning(f"{step}: LLM response is not a JSON object",
+                        extra={"type": type(data).__name__})
+        return []
+    entries = data.get(key, [])
+    if not isinstance(entries, list):
+        if all_warnings:
+            log.warning(f"{step}: '{key}' field is not a list",
+                        extra={"type": type(entries).__name__})
+        return []
+    return entries
 
 
 # --- dream cycle -----------------------------------------------------------------
@@ -112,22 +124,7 @@ def build_evolution_prompt(insights, directives, max_per_cycle, style_guidance=N
 def parse_evolution_output(response, insight_ids):
     if not isinstance(response, str) or not isinstance(insight_ids, (set, frozenset)):
         raise TypeError("response must be str and insight_ids a set")
-    log = _logger("evolution")
-    try:
-        data = _decode(unfence(response))
-    except ValueError:
-        log.warning("evolve_directives: failed to parse LLM response as JSON",
-                    extra={"response_preview": response[:200]})
-        return []
-    if not isinstance(data, dict):
-        log.warning("evolve_directives: LLM response is not a JSON object",
-                    extra={"type": type(data).__name__})
-        return []
-    proposed = data.get("proposed", [])
-    if not isinstance(proposed, list):
-        log.warning("evolve_directives: 'proposed' field is not a list",
-                    extra={"type": type(proposed).__name__})
-        return []
+    proposed = _entries(response, "evolution", "evolve_directives", "proposed")
     fallback = min((i for i in insight_ids if isinstance(i, str)), default="")
     out = []
     for item in proposed:
@@ -205,24 +202,8 @@ def _triple(item):
 
 
 def parse_extraction_output(response):
-    log = _logger("extraction")
-    try:
-        data = _decode(unfence(response))
-    except ValueError:
-        log.warning("extract_facts: failed to parse LLM response as JSON",
-                    extra={"response_preview": response[:200]})
-        return []
-    if not isinstance(data, dict):
-        log.warning("extract_facts: LLM response is not a JSON object",
-                    extra={"type": type(data).__name__})
-        return []
-    facts = data.get("facts", [])
-    if not isinstance(facts, list):
-        log.warning("extract_facts: 'facts' field is not a list",
-                    extra={"type": type(facts).__name__})
-        return []
     result = []
-    for item in facts:
+    for item in _entries(response, "extraction", "extract_facts", "facts"):
         if not isinstance(item, dict):
             continue
         triple = _triple(item)
@@ -243,19 +224,8 @@ def parse_extraction_output(response):
 
 
 def parse_claim_extraction_output(response):
-    try:
-        data = _decode(unfence(response))
-    except ValueError:
-        _logger("extraction").warning("extract_claims: failed to parse LLM response as JSON",
-                                      extra={"response_preview": response[:200]})
-        return []
-    if not isinstance(data, dict):
-        return []
-    claims = data.get("claims", [])
-    if not isinstance(claims, list):
-        return []
     result = []
-    for item in claims:
+    for item in _entries(response, "extraction", "extract_claims", "claims", all_warnings=False):
         if isinstance(item, dict):
             triple = _triple(item)
             if triple is not None:
