@@ -1,5 +1,15 @@
-"""Timing helpers shared by the benchmark scripts (best of several runs)."""
+"""Timing helpers shared by the benchmark scripts (best of several runs).
+
+Importing it also makes the plain-Python versions in tests/reference.py
+importable, so that the benchmarks time the same baseline the tests check.
+"""
+import pathlib
+import sys
 import timeit
+
+_TESTS = str(pathlib.Path(__file__).resolve().parent.parent / "tests")
+if _TESTS not in sys.path:
+    sys.path.append(_TESTS)
 
 
 def per_call(fn, *args, number=None, repeat=7):

@@ -123,7 +123,7 @@ def test_memories_must_be_a_list(build, bad):
 def test_circular_map_content_raises_cleanly():
     loop = {}
     loop["self"] = loop
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="Circular reference"):
         consolidation.build_consolidation_prompt([mem(loop)])
 
 

@@ -1,4 +1,3 @@
-import hashlib
 import random
 import re
 import struct
@@ -6,13 +5,12 @@ from decimal import Decimal
 
 import pytest
 
+import reference
 from conftest import load
 
 cs = load("crew_synthesis")
 
-HEADER = "Team-shared memories (one per line, prefixed with team_score):"
-CLOSING = ("Synthesise a single team insight that captures the collective signal across "
-           "the above memories.")
+HEADER, CLOSING = reference.CREW_HEADER, reference.CREW_CLOSING
 
 
 class Row:
@@ -20,13 +18,6 @@ class Row:
         self.team_score = team_score
         self.content = content
         self.agent = agent
-
-
-def plain_prompt(rows):
-    """The text as plain Python renders it (for rows without NaN scores)."""
-    ordered = sorted(rows, key=lambda r: r.team_score, reverse=True)
-    lines = [HEADER] + [f"- ({format(r.team_score, '.3f')}) {str(r.content)}" for r in ordered]
-    return "\n".join(lines + ["", CLOSING])
 
 
 def contents(prompt):
@@ -50,7 +41,7 @@ def test_order_is_stable_and_exact_like_python(seed):
     pool = [0.5, 0.5000001, 1, 2, -0.0, 0.0, 2 ** 53, 2.0 ** 53, 2 ** 53 + 1, 2 ** 64 + 1,
             float(2 ** 64), -(2 ** 70), True, False, float("inf"), float("-inf"), 1e300]
     rows = [Row(rng.choice(pool), f"m{i}") for i in range(rng.randint(0, 300))]
-    assert cs.build_crew_synthesis_prompt(rows) == plain_prompt(rows)
+    assert cs.build_crew_synthesis_prompt(rows) == reference.build_crew_synthesis_prompt(rows)
 
 
 @pytest.mark.parametrize("scores", [
@@ -59,7 +50,7 @@ def test_order_is_stable_and_exact_like_python(seed):
 ])
 def test_other_number_types_compare_and_format_as_python(scores):
     rows = [Row(s, str(i)) for i, s in enumerate(scores)]
-    assert cs.build_crew_synthesis_prompt(rows) == plain_prompt(rows)
+    assert cs.build_crew_synthesis_prompt(rows) == reference.build_crew_synthesis_prompt(rows)
 
 
 def test_scores_render_as_three_decimal_fixed_point():
@@ -88,7 +79,7 @@ def test_nan_scores_go_last_in_input_order():
         rows.append(Row(score, f"r{i}"))
     prompt = cs.build_crew_synthesis_prompt(rows)
     ranked = [r for r in rows if r.team_score == r.team_score]
-    assert contents(prompt) == (contents(plain_prompt(ranked)) +
+    assert contents(prompt) == (contents(reference.build_crew_synthesis_prompt(ranked)) +
                                 [r.content for r in rows if r.team_score != r.team_score])
     assert prompt.count("- (nan) ") == 30
 
@@ -105,17 +96,17 @@ def test_content_is_rendered_unchanged():
         "- (0.100) \ud800 {x} \U0001f600", "- (0.050) subclass"]
 
 
-@pytest.mark.parametrize("rows, error", [
-    ((Row(0.5, "x"),), TypeError),
-    ([{"team_score": 0.5, "content": "x"}], AttributeError),
-    ([Row(0.5, "x"), object()], AttributeError),
-    ([Row("high", "x")], ValueError),
-    ([Row(None, "x")], TypeError),
-    ([Row("high", "x"), Row(0.5, "y")], TypeError),
-    ([Row(10 ** 400, "x")], OverflowError),
+@pytest.mark.parametrize("rows, error, message", [
+    ((Row(0.5, "x"),), TypeError, "rows"),
+    ([{"team_score": 0.5, "content": "x"}], AttributeError, "'dict' object has no attribute 'team_score'"),
+    ([Row(0.5, "x"), object()], AttributeError, "'object' object has no attribute 'team_score'"),
+    ([Row("high", "x")], ValueError, "Unknown format code 'f' for object of type 'str'"),
+    ([Row(None, "x")], TypeError, r"unsupported format string passed to NoneType\.__format__"),
+    ([Row("high", "x"), Row(0.5, "y")], TypeError, "'<' not supported between instances of"),
+    ([Row(10 ** 400, "x")], OverflowError, "int too large to convert to float"),
 ])
-def test_bad_rows_raise_the_error_of_the_access(rows, error):
-    with pytest.raises(error):
+def test_bad_rows_raise_the_error_of_the_access(rows, error, message):
+    with pytest.raises(error, match=message):
         cs.build_crew_synthesis_prompt(rows)
 
 
@@ -137,14 +128,15 @@ def test_inconsistent_comparisons_never_lose_rows():
 @pytest.mark.parametrize("text", ["", "a\x00b", "caf\u00e9 \u65e5\u672c \U0001f600", "x" * 100_000])
 def test_hash_is_sha256_prefix(text):
     digest = cs.compute_prompt_hash(text)
-    assert digest == hashlib.sha256(text.encode("utf-8")).hexdigest()[:16]
+    assert digest == reference.compute_prompt_hash(text)
     assert re.fullmatch(r"[0-9a-f]{16}", digest)
 
 
-@pytest.mark.parametrize("value, error", [("a\ud800", UnicodeEncodeError), (b"x", TypeError),
-                                          (None, TypeError)])
-def test_hash_rejects_what_cannot_be_encoded(value, error):
-    with pytest.raises(error) as err:
+@pytest.mark.parametrize("value, error, message", [
+    ("a\ud800", UnicodeEncodeError, "surrogates not allowed"),
+    (b"x", TypeError, "prompt"),
+    (None, TypeError, "prompt"),
+])
+def test_hash_rejects_what_cannot_be_encoded(value, error, message):
+    with pytest.raises(error, match=message):
         cs.compute_prompt_hash(value)
-    if error is TypeError:
-        assert "prompt" in str(err.value)

@@ -6,6 +6,7 @@ import threading
 
 import pytest
 
+import reference
 from conftest import DATA, load
 
 ex = load("extraction")
@@ -16,19 +17,8 @@ FACTS_NOT_OBJECT = "extract_facts: LLM response is not a JSON object"
 FACTS_NOT_LIST = "extract_facts: 'facts' field is not a list"
 CLAIMS_NOT_JSON = "extract_claims: failed to parse LLM response as JSON"
 
-WS = ("\t\n\x0b\x0c\r\x1c\x1d\x1e\x1f \x85\xa0\u1680"
-      + "".join(chr(c) for c in range(0x2000, 0x200B))
-      + "\u2028\u2029\u202f\u205f\u3000")
-
-
-def clean(answer):
-    """The answer as the parsers decode it: stripped, fence and json tag removed."""
-    text = answer.strip(WS)
-    if text.startswith("```") and text.endswith("```"):
-        text = text[3:-3].strip(WS) if len(text) > 6 else ""
-        if text.startswith("json"):
-            text = text[4:].strip(WS)
-    return text
+WS = reference.WS
+clean = reference.unfence
 
 
 def render(template, **values):

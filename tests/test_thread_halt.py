@@ -8,25 +8,12 @@ from fractions import Fraction
 
 import pytest
 
+import reference
 from conftest import load
 
 th = load("thread_halt")
 
-HEADER = "Thread transcript (chronological):"
-FOOTER = ("Is this thread CONVERGED or OPEN? Respond with exactly one line in the form "
-          "CONVERGED|<summary> or OPEN|<reason>.")
-
-
-def plain_cosine(a, b):
-    dot = norm_a = norm_b = 0.0
-    for x, y in zip(a, b):
-        x, y = float(x), float(y)
-        dot += x * y
-        norm_a += x * x
-        norm_b += y * y
-    if norm_a == 0.0 or norm_b == 0.0:
-        return 0.0
-    return dot / (math.sqrt(norm_a) * math.sqrt(norm_b))
+HEADER, FOOTER = reference.CONVERGENCE_HEADER, reference.CONVERGENCE_FOOTER
 
 
 def bits(x):
@@ -44,7 +31,7 @@ def random_vector(rng, n, scale):
 def test_cosine_is_bit_identical_to_the_sequential_loop(n, scale):
     rng = random.Random(n * 31 + int(math.log10(scale)))
     a, b = random_vector(rng, n, scale), random_vector(rng, n, scale)
-    expected = bits(plain_cosine(a, b))
+    expected = bits(reference.cosine_similarity(a, b))
     arr_a, arr_b = array.array("d", a), array.array("d", b)
     assert bits(th.cosine_similarity(a, b)) == expected
     assert bits(th.cosine_similarity(tuple(a), tuple(b))) == expected
@@ -59,19 +46,20 @@ def test_cosine_reads_float32_and_strided_buffers_as_their_values():
     b = [rng.uniform(-3, 3) for _ in range(8002)]
     b_every_other = memoryview(array.array("d", b))[::2]
     reversed_b = memoryview(array.array("d", b))[::-2]
-    expected = plain_cosine(list(a32), b[::2])
+    expected = reference.cosine_similarity(list(a32), b[::2])
     assert bits(th.cosine_similarity(a32, b_every_other)) == bits(expected)
     assert bits(th.cosine_similarity(a32, b[::2])) == bits(expected)
-    assert th.cosine_similarity(a32, reversed_b) == plain_cosine(list(a32), b[::-2])
+    assert th.cosine_similarity(a32, reversed_b) == reference.cosine_similarity(list(a32), b[::-2])
     # A byte view cast to doubles: contiguous, read in place.
     raw = memoryview(array.array("d", b).tobytes()).cast("d")
-    assert th.cosine_similarity(raw, b) == plain_cosine(b, b)
+    assert th.cosine_similarity(raw, b) == reference.cosine_similarity(b, b)
 
 
 def test_cosine_takes_any_real_number_as_its_float_value():
     a = [1, True, 2.5, Decimal("0.25"), Fraction(1, 3), 7]
     b = [0.5, 3, False, 1.0, 2, Decimal(4)]
-    assert bits(th.cosine_similarity(a, b)) == bits(plain_cosine(a, b))
+    as_floats = [float(x) for x in a], [float(y) for y in b]
+    assert bits(th.cosine_similarity(a, b)) == bits(reference.cosine_similarity(*as_floats))
 
 
 @pytest.mark.parametrize("a, b", [
@@ -105,19 +93,20 @@ def test_cosine_length_mismatch_message(a, b, n, m):
                               f"got len(a)={n} and len(b)={m}.")
 
 
-@pytest.mark.parametrize("a, b, error", [
-    ([1.0, "2"], [1.0, 2.0], TypeError),
-    ([1.0, None], [1.0, 2.0], TypeError),
-    ([1.0, 2.0], [1.0, 1j], TypeError),
-    ([10 ** 400], [1.0], OverflowError),
-    ("ab", [1.0, 2.0], TypeError),
-    ({1.0: 1}, [1.0], TypeError),
-    (array.array("i", [1, 2]), [1.0, 2.0], TypeError),
-    (b"ab", [1.0, 2.0], TypeError),
-    (memoryview(array.array("d", [1.0] * 4)).cast("B").cast("d", (2, 2)), [1.0, 2.0], TypeError),
+@pytest.mark.parametrize("a, b, error, message", [
+    ([1.0, "2"], [1.0, 2.0], TypeError, "real number, not str"),
+    ([1.0, None], [1.0, 2.0], TypeError, "real number, not NoneType"),
+    ([1.0, 2.0], [1.0, 1j], TypeError, "real number, not complex"),
+    ([10 ** 400], [1.0], OverflowError, "int too large to convert to float"),
+    ("ab", [1.0, 2.0], TypeError, "float64 or float32"),
+    ({1.0: 1}, [1.0], TypeError, "float64 or float32"),
+    (array.array("i", [1, 2]), [1.0, 2.0], TypeError, "float64 or float32 values, not format 'i'"),
+    (b"ab", [1.0, 2.0], TypeError, "float64 or float32 values, not format 'B'"),
+    (memoryview(array.array("d", [1.0] * 4)).cast("B").cast("d", (2, 2)), [1.0, 2.0], TypeError,
+     "one-dimensional"),
 ])
-def test_cosine_rejects_what_is_not_a_vector_of_reals(a, b, error):
-    with pytest.raises(error):
+def test_cosine_rejects_what_is_not_a_vector_of_reals(a, b, error, message):
+    with pytest.raises(error, match=message):
         th.cosine_similarity(a, b)
 
 
@@ -126,7 +115,7 @@ def test_cosine_of_long_buffers_agrees_across_threads():
     rng = random.Random(2)
     pairs = [(array.array("d", random_vector(rng, 6000, 1.0)),
               array.array("f", random_vector(rng, 6000, 1.0))) for _ in range(4)]
-    expected = [bits(plain_cosine(a, b)) for a, b in pairs]
+    expected = [bits(reference.cosine_similarity(a, b)) for a, b in pairs]
     failures = []
 
     def worker():
@@ -152,7 +141,7 @@ def test_cosine_survives_an_element_that_empties_the_list():
             return 1.0
 
     victim[1] = Sneaky()
-    assert th.cosine_similarity(victim, [1.0, 1.0, 1.0, 1.0]) == plain_cosine(
+    assert th.cosine_similarity(victim, [1.0, 1.0, 1.0, 1.0]) == reference.cosine_similarity(
         [1.0, 1.0, 2.0, 3.0], [1.0] * 4)
     assert victim == []
 
@@ -174,14 +163,14 @@ def test_convergence_prompt_renders_text_forms_and_keeps_near_spaces():
     assert prompt.split("\n")[1:3] == ["- [None] 3.5", "- [s] a\u200bb\ufeff c"]
 
 
-@pytest.mark.parametrize("turns, error", [
-    ((("a", "b"),), TypeError),
-    ([("a", "b", "c")], ValueError),
-    ([("a",)], ValueError),
-    ([5], TypeError),
+@pytest.mark.parametrize("turns, error, message", [
+    ((("a", "b"),), TypeError, "turns"),
+    ([("a", "b", "c")], ValueError, r"too many values to unpack \(expected 2\)"),
+    ([("a",)], ValueError, r"not enough values to unpack \(expected 2, got 1\)"),
+    ([5], TypeError, "'int' object is not iterable"),
 ])
-def test_convergence_prompt_rejects_malformed_turns(turns, error):
-    with pytest.raises(error):
+def test_convergence_prompt_rejects_malformed_turns(turns, error, message):
+    with pytest.raises(error, match=message):
         th.build_convergence_prompt(turns)
 
 

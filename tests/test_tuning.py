@@ -235,11 +235,11 @@ def test_no_field_can_be_written_or_deleted():
             setattr(record, name, BALANCED.get(name, 1))
         with pytest.raises(dataclasses.FrozenInstanceError, match=name):
             delattr(record, name)
-    with pytest.raises((TypeError, AttributeError)):
+    with pytest.raises(TypeError, match="can't apply this __setattr__ to TuningBundle object"):
         object.__setattr__(record, "decay_factor", 0.1)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        with pytest.raises(TypeError):
+        with pytest.raises(TypeError, match="TuningBundle"):
             record.__init__(decay_factor=0.1)
     assert not hasattr(record, "__dict__")
     assert fields_of(record) == before
@@ -251,7 +251,7 @@ def test_an_uninitialized_instance_fails_cleanly():
         warnings.simplefilter("ignore")
         for use in (repr, hash, pickle.dumps, lambda r: r == TuningBundle(),
                     lambda r: r.decay_factor, lambda r: replace(r)):
-            with pytest.raises(TypeError):
+            with pytest.raises(TypeError, match="TuningBundle"):
                 use(blank)
 
 
@@ -279,7 +279,7 @@ def test_comparison_with_another_type():
     record = TuningBundle()
     assert record.__eq__(tuple(BALANCED.values())) is NotImplemented
     assert record != tuple(BALANCED.values()) and record != None  # noqa: E711
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="'<' not supported between instances of 'TuningBundle'"):
         record < TuningBundle()  # noqa: B015
 
 
@@ -324,7 +324,7 @@ def test_replace_makes_a_new_record():
     assert research == TuningBundle.for_research()
     with pytest.raises(TypeError, match="record"):
         replace(fields_of(base), decay_factor=0.8)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="record"):
         replace()
 
 
@@ -332,7 +332,7 @@ def test_replace_makes_a_new_record():
 def test_copy_replace():
     base = TuningBundle.for_research()
     assert copy.replace(base, weaken_days=1) == replace(base, weaken_days=1)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="unexpected keyword argument 'weaken'"):
         copy.replace(base, weaken=1)
 
 
@@ -434,5 +434,5 @@ def test_the_dataclasses_module_reads_the_record():
     assert changed == replace(record, salience_recency_weight=0.5)
     with pytest.raises(TypeError, match="salience_recency_weight"):
         dataclasses.replace(record, salience_recency_weight="high")
-    with pytest.raises(dataclasses.FrozenInstanceError):
+    with pytest.raises(dataclasses.FrozenInstanceError, match="salience_recency_weight"):
         record.salience_recency_weight = 0.1
