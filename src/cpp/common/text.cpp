@@ -1,9 +1,7 @@
-// common/text.cpp: strip, answer cleaning, splitting and template filling.
+// common/text.cpp: strip, answer cleaning, splitting.
 #include "common/text.hpp"
 
 #include <charconv>
-#include <cmath>
-#include <stdexcept>
 
 namespace sorvel::text {
 
@@ -126,113 +124,6 @@ void append_int(std::string &out, long long v) {
     char buf[24];
     auto res = std::to_chars(buf, buf + sizeof buf, v);
     out.append(buf, res.ptr);
-}
-
-void append_float_repr(std::string &out, double x) {
-    if (x != x) { out.append("nan"); return; }
-    if (x == HUGE_VAL) { out.append("inf"); return; }
-    if (x == -HUGE_VAL) { out.append("-inf"); return; }
-    // Shortest round-trip digits, as "d.ddde+XX" or "de-XX".
-    char buf[40];
-    auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
-    std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
-    if (sci.front() == '-') {
-        out.push_back('-');
-        sci.remove_prefix(1);
-    }
-    std::size_t e = sci.find('e');
-    char digits[24];
-    std::size_t n = 0;
-    for (char c : sci.substr(0, e))
-        if (c != '.') digits[n++] = c;
-    int exp = 0;
-    std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exp);
-    int point = exp + 1;  // digits read as 0.d1d2... times 10 to this power
-    std::string_view d(digits, n);
-    if (point <= -4 || point > 16) {
-        out.push_back(d[0]);
-        if (n > 1) {
-            out.push_back('.');
-            out.append(d.substr(1));
-        }
-        out.append(exp < 0 ? "e-" : "e+");
-        int mag = exp < 0 ? -exp : exp;
-        if (mag < 10) out.push_back('0');
-        append_int(out, mag);
-    } else if (point <= 0) {
-        out.append("0.");
-        out.append(static_cast<std::size_t>(-point), '0');
-        out.append(d);
-    } else if (static_cast<std::size_t>(point) < n) {
-        out.append(d.substr(0, static_cast<std::size_t>(point)));
-        out.push_back('.');
-        out.append(d.substr(static_cast<std::size_t>(point)));
-    } else {
-        out.append(d);
-        out.append(static_cast<std::size_t>(point) - n, '0');
-        out.append(".0");
-    }
-}
-
-Template::Template(std::string_view text, std::initializer_list<std::string_view> names)
-    : source_(text) {
-    std::vector<std::string_view> slots(names);
-    auto add_literal = [&](std::string_view lit) {
-        if (lit.empty()) return;
-        if (!pieces_.empty() && pieces_.back().slot < 0 &&
-            pieces_.back().offset + pieces_.back().length == literals_.size()) {
-            pieces_.back().length += lit.size();
-        } else {
-            pieces_.push_back({literals_.size(), lit.size(), -1});
-        }
-        literals_.append(lit);
-        literal_size_ += lit.size();
-    };
-    std::size_t i = 0, n = text.size();
-    while (i < n) {
-        char c = text[i];
-        if ((c == '{' || c == '}') && i + 1 < n && text[i + 1] == c) {
-            add_literal(text.substr(i, 1));
-            i += 2;
-        } else if (c == '{') {
-            std::size_t close = text.find('}', i + 1);
-            if (close == std::string_view::npos)
-                throw std::invalid_argument("template: unclosed placeholder");
-            std::string_view name = text.substr(i + 1, close - i - 1);
-            int slot = -1;
-            for (std::size_t k = 0; k < slots.size(); ++k)
-                if (slots[k] == name) slot = static_cast<int>(k);
-            if (slot < 0) throw std::invalid_argument("template: unknown placeholder");
-            pieces_.push_back({0, 0, slot});
-            i = close + 1;
-        } else if (c == '}') {
-            throw std::invalid_argument("template: single '}'");
-        } else {
-            std::size_t next = text.find_first_of("{}", i);
-            if (next == std::string_view::npos) next = n;
-            add_literal(text.substr(i, next - i));
-            i = next;
-        }
-    }
-}
-
-void Template::render(std::string &out, std::span<const std::string_view> values) const {
-    std::size_t total = literal_size_;
-    for (const Piece &p : pieces_)
-        if (p.slot >= 0) total += values[static_cast<std::size_t>(p.slot)].size();
-    out.reserve(out.size() + total);
-    for (const Piece &p : pieces_) {
-        if (p.slot >= 0)
-            out.append(values[static_cast<std::size_t>(p.slot)]);
-        else
-            out.append(literals_, p.offset, p.length);
-    }
-}
-
-std::string Template::render(std::span<const std::string_view> values) const {
-    std::string out;
-    render(out, values);
-    return out;
 }
 
 }  // namespace sorvel::text
