@@ -118,7 +118,8 @@ nb::str build_crew_synthesis_prompt(nb::handle rows) {
         else
             ranked.push_back(rank_of(row, score));
     }
-    if (!sorvel::rules::sort_ranked(ranked, ranks_before)) throw nb::python_error();
+    auto before = [](const Ranked &x, const Ranked &y) noexcept { return ranks_before(x, y); };
+    if (!sorvel::rules::sort_ranked(ranked, before)) throw nb::python_error();
     ranked.insert(ranked.end(), nan_rows.begin(), nan_rows.end());
 
     std::string out;

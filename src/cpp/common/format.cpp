@@ -10,14 +10,6 @@ namespace sorvel::py {
 
 namespace {
 
-// Appends what PyOS_double_to_string gives for these arguments.
-void append_double(std::string &out, double x, char code, int precision, int flags) {
-    char *s = PyOS_double_to_string(x, code, precision, flags, nullptr);
-    if (!s) throw nb::python_error();
-    out.append(s);
-    PyMem_Free(s);
-}
-
 // Appends the magnitude of an int beyond 64 bits in decimal. It goes through
 // the hexadecimal text, which the interpreter writes without its digit
 // limit, and turns it into decimal here.
@@ -86,11 +78,5 @@ void append_decimal(std::string &out, nb::handle v) {
     }
     append_big_decimal(out, v.ptr());
 }
-
-void append_float_repr(std::string &out, double x) {
-    append_double(out, x, 'r', 0, Py_DTSF_ADD_DOT_0);
-}
-
-void append_fixed3(std::string &out, double x) { append_double(out, x, 'f', 3, 0); }
 
 }  // namespace sorvel::py

