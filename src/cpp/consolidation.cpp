@@ -46,15 +46,11 @@ NB_MODULE(consolidation, m) {
     m.attr("TIER2_DEDUP_THRESHOLD") = defaults.attr("tier2_dedup_threshold");
 
     sp::define_memory_step(
-        m, {.system = kSystem,
+        m, {.step = "consolidation",
+            .system = kSystem,
             .user = kUser,
-            .system_attr = "_CONSOLIDATION_SYSTEM",
-            .user_attr = "_CONSOLIDATION_USER",
-            .logger = "sorvel_layer._internal.consolidation",
-            .build = "build_consolidation_prompt",
-            .parse = "parse_consolidation_output",
-            .build_purpose = "Builds the (system prompt, [user message]) pair that asks for one insight\n"
-                             "across `memories`, rendered whole and in list order.",
+            .build_purpose = R"DOC(Builds the (system prompt, [user message]) pair that asks for one insight
+across `memories`, rendered whole and in list order.)DOC",
             .with_salience = false});
 
     m.attr("__all__") = sp::names({"build_consolidation_prompt", "parse_consolidation_output",

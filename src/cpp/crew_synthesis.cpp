@@ -176,10 +176,10 @@ NB_MODULE(crew_synthesis, m) {
 
     m.def("build_crew_synthesis_prompt", &build_crew_synthesis_prompt, sp::arg("rows"),
           nb::sig("def build_crew_synthesis_prompt(rows: list[typing.Any]) -> str"),
-          "The user message listing shared memories by team_score, highest first\n"
-          "(stable for ties; NaN scores last), one '- (score) content' line each.\n"
-          "Rows are read as attributes, not as mappings: each row's team_score\n"
-          "(a number) and content (any value, by its text form).");
+          R"DOC(The user message listing shared memories by team_score, highest first
+(stable for ties; NaN scores last), one '- (score) content' line each.
+Rows are read as attributes, not as mappings: each row's team_score
+(a number) and content (any value, by its text form).)DOC");
     m.def("compute_prompt_hash", &compute_prompt_hash, sp::arg("prompt"),
           nb::sig("def compute_prompt_hash(prompt: str) -> str"),
           "First 16 hex digits of SHA-256 over the UTF-8 bytes of prompt.");

@@ -177,19 +177,16 @@ nb::list parse_evolution_output(nb::handle response, nb::handle insight_ids) {
 
     nb::list result;
     nb::handle logger(g->logger);
-    nb::object decoded = sp::decode_json_answer(response);
-    if (!decoded.is_valid()) {
-        sp::warn(logger, kDecodeFailed, "response_preview", sp::preview(response));
-        return result;
-    }
+    nb::object decoded = sp::decode_or_warn(response, logger, kDecodeFailed);
+    if (!decoded.is_valid()) return result;
     if (!PyDict_Check(decoded.ptr())) {
-        sp::warn(logger, kNotObject, "type", nb::str(sp::json_type_name(decoded)));
+        sp::warn_type(logger, kNotObject, decoded);
         return result;
     }
     PyObject *proposed = member(decoded.ptr(), g->k_proposed);  // borrowed
     if (!proposed) return result;
     if (!PyList_Check(proposed)) {
-        sp::warn(logger, kNotList, "type", nb::str(sp::json_type_name(proposed)));
+        sp::warn_type(logger, kNotList, proposed);
         return result;
     }
 
@@ -294,17 +291,18 @@ NB_MODULE(evolution, m) {
           nb::sig("def build_evolution_prompt(insights: list[dict[str, object]], "
                   "directives: list[str], max_per_cycle: int | float, "
                   "style_guidance: str | None = None) -> tuple[str, list[dict[str, str]]]"),
-          "Builds the (system prompt, [user message]) pair that asks for at most\n"
-          "`max_per_cycle` new directives derived from `insights`.\n\n"
-          "`insights` is a list of mappings, each read for its \"id\" and \"text\"\n"
-          "keys; `directives` is a list of the agent's active directive texts;\n"
-          "`max_per_cycle` an integer (a float is truncated toward zero).");
+          R"DOC(Builds the (system prompt, [user message]) pair that asks for at most
+`max_per_cycle` new directives derived from `insights`.
+
+`insights` is a list of mappings, each read for its "id" and "text"
+keys; `directives` is a list of the agent's active directive texts;
+`max_per_cycle` an integer (a float is truncated toward zero).)DOC");
     m.def("parse_evolution_output", &parse_evolution_output, sp::arg("response"),
           sp::arg("insight_ids"),
           nb::sig("def parse_evolution_output(response: str, "
                   "insight_ids: set[str] | frozenset[str]) -> list[DirectiveProposal]"),
-          "The proposals of the model's JSON answer, in its order. Never fails on the\n"
-          "answer: a bad one logs a warning and gives an empty list.");
+          R"DOC(The proposals of the model's JSON answer, in its order. Never fails on the
+answer: a bad one logs a warning and gives an empty list.)DOC");
 
     m.attr("__all__") = sp::names({"build_evolution_prompt", "parse_evolution_output"});
 }

@@ -185,20 +185,17 @@ void append(nb::list &out, nb::handle item) {
 }
 
 nb::list parse_extraction_output(nb::handle response) {
-    nb::object data = py::decode_json_answer(response);
+    nb::object data = py::decode_or_warn(response, g->logger, kFactsNotJson);
     nb::list out;
-    if (!data.is_valid()) {
-        py::warn(g->logger, kFactsNotJson, "response_preview", py::preview(response));
-        return out;
-    }
+    if (!data.is_valid()) return out;
     if (!PyDict_Check(data.ptr())) {
-        py::warn(g->logger, kFactsNotObject, "type", nb::str(py::json_type_name(data)));
+        py::warn_type(g->logger, kFactsNotObject, data);
         return out;
     }
     PyObject *facts = member(data.ptr(), g->k_facts);
     if (!facts) return out;
     if (!PyList_Check(facts)) {
-        py::warn(g->logger, kFactsNotList, "type", nb::str(py::json_type_name(facts)));
+        py::warn_type(g->logger, kFactsNotList, facts);
         return out;
     }
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(facts); i < n; ++i) {
@@ -215,13 +212,9 @@ nb::list parse_extraction_output(nb::handle response) {
 }
 
 nb::list parse_claim_extraction_output(nb::handle response) {
-    nb::object data = py::decode_json_answer(response);
+    nb::object data = py::decode_or_warn(response, g->logger, kClaimsNotJson);
     nb::list out;
-    if (!data.is_valid()) {
-        py::warn(g->logger, kClaimsNotJson, "response_preview", py::preview(response));
-        return out;
-    }
-    if (!PyDict_Check(data.ptr())) return out;
+    if (!data.is_valid() || !PyDict_Check(data.ptr())) return out;
     PyObject *claims = member(data.ptr(), g->k_claims);
     if (!claims || !PyList_Check(claims)) return out;
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(claims); i < n; ++i) {
@@ -259,28 +252,28 @@ NB_MODULE(extraction, m) {
           py::arg("max_facts"), nb::arg("role").none() = nb::str("user"),
           nb::sig("def build_extraction_prompt(memory_content: str, max_facts: int, "
                   "role: str = 'user') -> tuple[str, list[dict[str, str]]]"),
-          "The system prompt that asks for the facts of one memory, and the one\n"
-          "user message to send with it. `memory_content` is stripped; `role` is\n"
-          "the memory's role tag, shown as it is; `max_facts` is written in\n"
-          "decimal (any int; True and False count as 1 and 0).");
+          R"DOC(The system prompt that asks for the facts of one memory, and the one
+user message to send with it. `memory_content` is stripped; `role` is
+the memory's role tag, shown as it is; `max_facts` is written in
+decimal (any int; True and False count as 1 and 0).)DOC");
     m.def("parse_extraction_output", &parse_extraction_output, py::arg("response"),
           nb::sig("def parse_extraction_output(response: str) -> list[dict[str, str | float]]"),
-          "The facts of a model's answer: dicts of subject, attribute, value\n"
-          "(stripped, never empty) and confidence (a float from 0.5 to 1.0), in\n"
-          "the answer's order. Invalid entries are skipped; an answer that is not\n"
-          "a JSON object with a 'facts' list gives [] and logs a warning.");
+          R"DOC(The facts of a model's answer: dicts of subject, attribute, value
+(stripped, never empty) and confidence (a float from 0.5 to 1.0), in
+the answer's order. Invalid entries are skipped; an answer that is not
+a JSON object with a 'facts' list gives [] and logs a warning.)DOC");
     m.def("build_claim_extraction_prompt", &build_claim_extraction_prompt, py::arg("output"),
           py::arg("max_claims"),
           nb::sig("def build_claim_extraction_prompt(output: str, max_claims: int) -> "
                   "tuple[str, list[dict[str, str]]]"),
-          "The system prompt that asks for the claims of a draft answer, and the\n"
-          "one user message to send with it. `output` is stripped; `max_claims`\n"
-          "is written in decimal (any int; True and False count as 1 and 0).");
+          R"DOC(The system prompt that asks for the claims of a draft answer, and the
+one user message to send with it. `output` is stripped; `max_claims`
+is written in decimal (any int; True and False count as 1 and 0).)DOC");
     m.def("parse_claim_extraction_output", &parse_claim_extraction_output, py::arg("response"),
           nb::sig("def parse_claim_extraction_output(response: str) -> list[dict[str, str]]"),
-          "The claims of a model's answer: dicts of subject, attribute and value\n"
-          "(stripped, never empty), in the answer's order. Anything else gives [];\n"
-          "only an answer that is not JSON logs a warning.");
+          R"DOC(The claims of a model's answer: dicts of subject, attribute and value
+(stripped, never empty), in the answer's order. Anything else gives [];
+only an answer that is not JSON logs a warning.)DOC");
 
     m.attr("__all__") = py::names({"build_extraction_prompt", "parse_extraction_output",
                                    "build_claim_extraction_prompt",

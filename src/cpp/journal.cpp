@@ -36,15 +36,11 @@ NB_MODULE(journal, m) {
     m.doc() = "Journal synthesis over memories given oldest first: prompt and answer cleaning.";
 
     sp::define_memory_step(
-        m, {.system = kSystem,
+        m, {.step = "journal",
+            .system = kSystem,
             .user = kUser,
-            .system_attr = "_JOURNAL_SYSTEM",
-            .user_attr = "_JOURNAL_USER",
-            .logger = "sorvel_layer._internal.journal",
-            .build = "build_journal_prompt",
-            .parse = "parse_journal_output",
-            .build_purpose = "Builds the (system prompt, [user message]) pair that asks for one journal\n"
-                             "entry over `memories`, rendered whole and in list order (oldest first).",
+            .build_purpose = R"DOC(Builds the (system prompt, [user message]) pair that asks for one journal
+entry over `memories`, rendered whole and in list order (oldest first).)DOC",
             .with_salience = true});
 
     m.attr("__all__") = sp::names({"build_journal_prompt", "parse_journal_output"});

@@ -229,22 +229,16 @@ public:
     }
     Py_ssize_t offset() const noexcept { return offset_; }
 
-    // Calls f with the in-place reader of this vector.
-    template <class F>
+    // Calls f with the reader of this vector: the in-place one, or with
+    // `General` the one that converts any real number.
+    template <bool General = false, class F>
     void visit(F &&f) const {
         if (has_view_)
             visit_buffer(f);
+        else if constexpr (General)
+            f(ObjectReader{items(), offset_});
         else
             f(ItemReader{items(), offset_});
-    }
-
-    // Calls f with the reader that converts any real number.
-    template <class F>
-    void visit_general(F &&f) const {
-        if (has_view_)
-            visit_buffer(f);
-        else
-            f(ObjectReader{items(), offset_});
     }
 
 private:
@@ -325,8 +319,8 @@ double cosine_similarity(nb::handle a_obj, nb::handle b_obj) {
         a.snapshot(at);
         b.snapshot(at);
         bool ok = true;
-        a.visit_general([&](const auto &ra) {
-            b.visit_general([&](const auto &rb) { ok = accumulate_each(ra, rb, at, n, s); });
+        a.visit<true>([&](const auto &ra) {
+            b.visit<true>([&](const auto &rb) { ok = accumulate_each(ra, rb, at, n, s); });
         });
         if (!ok) throw nb::python_error();
     }
@@ -439,17 +433,18 @@ NB_MODULE(thread_halt, m) {
           nb::sig("def cosine_similarity(a: collections.abc.Sequence[float] | "
                   "typing_extensions.Buffer, b: collections.abc.Sequence[float] | "
                   "typing_extensions.Buffer) -> float"),
-          "Cosine of two equal-length vectors: 0.0 when either is all zeros.\n\n"
-          "Lists or tuples of numbers, or one-dimensional float64/float32 buffers.\n"
-          "Raises ValueError when the lengths differ.");
+          R"DOC(Cosine of two equal-length vectors: 0.0 when either is all zeros.
+
+Lists or tuples of numbers, or one-dimensional float64/float32 buffers.
+Raises ValueError when the lengths differ.)DOC");
     m.def("build_convergence_prompt", &build_convergence_prompt, sp::arg("turns"),
           nb::sig("def build_convergence_prompt(turns: list[tuple[object, object]]) -> str"),
-          "The judge's user prompt: a header, one line per (sender_id, content) turn\n"
-          "with the body on one line, an empty line and the answer instructions.");
+          R"DOC(The judge's user prompt: a header, one line per (sender_id, content) turn
+with the body on one line, an empty line and the answer instructions.)DOC");
     m.def("parse_convergence_verdict", &parse_convergence_verdict, sp::arg("text"),
           nb::sig("def parse_convergence_verdict(text: str) -> tuple[bool, str]"),
-          "(True, summary) for 'CONVERGED|summary'; (False, reason) otherwise.\n"
-          "Never raises on a str.");
+          R"DOC((True, summary) for 'CONVERGED|summary'; (False, reason) otherwise.
+Never raises on a str.)DOC");
 
     m.attr("__all__") = sp::names({"STAGNATION_COSINE_THRESHOLD",
                                    "CONVERGENCE_JUDGE_SYSTEM_PROMPT", "cosine_similarity",

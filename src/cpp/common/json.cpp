@@ -80,6 +80,16 @@ nb::object decode_json_answer(nb::handle response) {
     return json_decode(response, text::clean_answer(code_points(response), text::Unwrap::JsonTag));
 }
 
+nb::object decode_or_warn(nb::handle response, nb::handle logger, const char *message) {
+    nb::object data = decode_json_answer(response);
+    if (!data.is_valid()) warn(logger, message, "response_preview", preview(response));
+    return data;
+}
+
+void warn_type(nb::handle logger, const char *message, nb::handle v) {
+    warn(logger, message, "type", nb::str(json_type_name(v)));
+}
+
 const char *json_type_name(nb::handle v) noexcept {
     PyObject *o = v.ptr();
     if (PyDict_Check(o)) return "dict";

@@ -30,6 +30,14 @@ nb::object json_decode(nb::handle text, text::Range r);
 /// when it is not JSON. TypeError naming `response` unless it is a str.
 nb::object decode_json_answer(nb::handle response);
 
+/// decode_json_answer(response); when that is not JSON, logs `message` on
+/// `logger` with the field response_preview (the first 200 code points) and
+/// gives a null object.
+nb::object decode_or_warn(nb::handle response, nb::handle logger, const char *message);
+
+/// Logs `message` on `logger` with the field type, the JSON type name of `v`.
+void warn_type(nb::handle logger, const char *message, nb::handle v);
+
 /// The type name of a decoded JSON value: "dict", "list", "str", "int",
 /// "float", "bool" or "NoneType".
 const char *json_type_name(nb::handle v) noexcept;

@@ -105,11 +105,15 @@ void define_memory_step(nb::module_ &m, const MemoryStep &step) {
                   intern("created_at"),
                   intern("salience")};
 
-    m.attr(step.system_attr) = nb::handle(g->system);
-    m.attr(step.user_attr) = from_utf8(step.user);
-    m.attr("logger") = get_logger(step.logger);
+    const std::string name = step.step;
+    std::string upper;
+    for (char c : name) upper.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c));
+    const std::string build = "build_" + name + "_prompt", parse = "parse_" + name + "_output";
+    m.attr(("_" + upper + "_SYSTEM").c_str()) = nb::handle(g->system);
+    m.attr(("_" + upper + "_USER").c_str()) = from_utf8(step.user);
+    m.attr("logger") = get_logger(("sorvel_layer._internal." + name).c_str());
 
-    std::string build_sig = std::string("def ") + step.build +
+    std::string build_sig = "def " + build +
                             "(memories: list[dict[str, object]])"
                             " -> tuple[str, list[dict[str, str]]]";
     std::string build_doc = std::string(step.build_purpose) +
@@ -117,12 +121,12 @@ void define_memory_step(nb::module_ &m, const MemoryStep &step) {
                             "`memories` is a list of mappings; each is read for its \"content\" (a\n"
                             "text, or a map written as one line of JSON), \"event_type\" and\n"
                             "\"created_at\" keys (any value, by its text form). Other keys are ignored.";
-    std::string parse_sig = std::string("def ") + step.parse + "(response: str) -> str";
-    m.def(step.build, &build_prompt, arg("memories"), nb::sig(build_sig.c_str()),
+    std::string parse_sig = "def " + parse + "(response: str) -> str";
+    m.def(build.c_str(), &build_prompt, arg("memories"), nb::sig(build_sig.c_str()),
           build_doc.c_str());
-    m.def(step.parse, &clean_free_text, arg("response"), nb::sig(parse_sig.c_str()),
-          "The model's answer without outer white space, one code fence and then one\n"
-          "pair of double quotes; may be empty.");
+    m.def(parse.c_str(), &clean_free_text, arg("response"), nb::sig(parse_sig.c_str()),
+          R"DOC(The model's answer without outer white space, one code fence and then one
+pair of double quotes; may be empty.)DOC");
 }
 
 }  // namespace sorvel::py

@@ -9,16 +9,14 @@ namespace sorvel::py {
 
 namespace nb = nanobind;
 
-/// What sets one such step apart from the other.
+/// What sets one such step apart from the other. Its module is named as the
+/// step; the names follow from it: build_<step>_prompt, parse_<step>_output,
+/// _<STEP>_SYSTEM and _<STEP>_USER (the two texts), and the module's logger.
 struct MemoryStep {
-    const char *system;           // the system prompt
-    const char *user;             // the user template: {count}, {formatted_memories}
-    const char *system_attr;      // module attribute names of the two texts
-    const char *user_attr;
-    const char *logger;           // the module's logger name
-    const char *build;            // the function names
-    const char *parse;
-    const char *build_purpose;    // first line(s) of the builder's docstring
+    const char *step;           // "consolidation", "journal"
+    const char *system;         // the system prompt
+    const char *user;           // the user template: {count}, {formatted_memories}
+    const char *build_purpose;  // first line(s) of the builder's docstring
     bool with_salience;
 };
 
