@@ -6,16 +6,8 @@ import types
 
 import pytest
 
-from conftest import load
-
-consolidation = load("consolidation")
-journal = load("journal")
-evolution = load("evolution")
-rule_domains = load("rule_domains")
-extraction = load("extraction")
-thread_halt = load("thread_halt")
-crew_synthesis = load("crew_synthesis")
-tuning_bundle = load("tuning_bundle")
+from sorvel_layer._internal import (consolidation, crew_synthesis, evolution, extraction,
+                                    journal, rule_domains, thread_halt, tuning_bundle)
 
 
 class Row:

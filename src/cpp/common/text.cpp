@@ -70,34 +70,7 @@ char32_t decode_at(std::string_view s, std::size_t i, std::size_t &len) noexcept
     return b;
 }
 
-// Length of the white-space code point that ends at s[end - 1], or 0.
-std::size_t space_before(std::string_view s, std::size_t end) noexcept {
-    std::size_t start = end;
-    for (std::size_t k = 0; k < 4 && start > 0; ++k) {
-        --start;
-        if ((static_cast<unsigned char>(s[start]) & 0xC0) != 0x80) break;
-    }
-    std::size_t len = 0;
-    char32_t c = decode_at(s, start, len);
-    return (start + len == end && is_space(c)) ? len : 0;
-}
-
 }  // namespace
-
-std::string_view strip_utf8(std::string_view s) noexcept {
-    std::size_t b = 0, e = s.size();
-    while (b < e) {
-        std::size_t len = 0;
-        if (!is_space(decode_at(s, b, len))) break;
-        b += len;
-    }
-    while (e > b) {
-        std::size_t len = space_before(s, e);
-        if (len == 0) break;
-        e -= len;
-    }
-    return s.substr(b, e - b);
-}
 
 void append_collapsed(std::string &out, std::string_view s) {
     // Whole words are copied at once; ASCII is classified without decoding.

@@ -70,9 +70,6 @@ enum class Unwrap {
 /// cleaned text inside `s`.
 Range clean_answer(const CodePoints &s, Unwrap mode) noexcept;
 
-/// Strip over UTF-8 (see the header comment); returns a view into `s`.
-std::string_view strip_utf8(std::string_view s) noexcept;
-
 /// Appends `s` split at runs of white space and rejoined with single blanks
 /// (no blank at either end).
 void append_collapsed(std::string &out, std::string_view s);
