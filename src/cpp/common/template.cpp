@@ -119,17 +119,4 @@ nb::str Template::render(std::span<const Slot> values) const {
     return out;
 }
 
-void Template::render_with(std::string &out, std::span<const std::string_view> values, int late,
-                           const std::function<void(std::string &)> &fill) const {
-    out.reserve(out.size() + literals_.size());
-    for (const Piece &p : pieces_) {
-        if (p.slot == late)
-            fill(out);
-        else if (p.slot >= 0)
-            out.append(values[static_cast<std::size_t>(p.slot)]);
-        else
-            out.append(literals_, p.offset, p.length);
-    }
-}
-
 }  // namespace sorvel::py

@@ -8,7 +8,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -46,8 +45,19 @@ public:
 
     /// Appends the filled template as UTF-8: `values[i]` fills slot i, except
     /// slot `late`, which `fill(out)` writes in place.
+    template <class Fill>
     void render_with(std::string &out, std::span<const std::string_view> values, int late,
-                     const std::function<void(std::string &)> &fill) const;
+                     Fill &&fill) const {
+        out.reserve(out.size() + literals_.size());
+        for (const Piece &p : pieces_) {
+            if (p.slot == late)
+                fill(out);
+            else if (p.slot >= 0)
+                out.append(values[static_cast<std::size_t>(p.slot)]);
+            else
+                out.append(literals_, p.offset, p.length);
+        }
+    }
 
 private:
     struct Piece {
