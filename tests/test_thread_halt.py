@@ -167,7 +167,7 @@ def test_convergence_prompt_renders_text_forms_and_keeps_near_spaces():
     ((("a", "b"),), TypeError, "turns"),
     ([("a", "b", "c")], ValueError, r"too many values to unpack \(expected 2\)"),
     ([("a",)], ValueError, r"not enough values to unpack \(expected 2, got 1\)"),
-    ([5], TypeError, "'int' object is not iterable"),
+    ([5], TypeError, r"turns\[0\] must be a \(sender_id, content\) tuple, not int"),
 ])
 def test_convergence_prompt_rejects_malformed_turns(turns, error, message):
     with pytest.raises(error, match=message):

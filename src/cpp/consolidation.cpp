@@ -5,18 +5,15 @@
 // taken once at load; the builder itself applies none of them.
 #include <nanobind/nanobind.h>
 
-#include <string>
-#include <string_view>
-
 #include "common/memories.hpp"
+#include "common/py.hpp"
 
 namespace nb = nanobind;
 namespace sp = sorvel::py;
-namespace st = sorvel::text;
 
 namespace {
 
-constexpr const char *kSystem =
+constexpr const char kSystem[] =
     R"TXT(You are a memory consolidation engine for an AI agent. Your task is to synthesize patterns from a set of raw memories into a single insight.
 
 Rules:
@@ -27,33 +24,18 @@ Rules:
 - Respond with ONLY the insight text.
 )TXT";
 
-constexpr const char *kUser =
+constexpr const char kUser[] =
     R"TXT(Below are {count} memories captured by an AI agent. Identify the most significant pattern, insight, or connection.
 
 Memories:
 {formatted_memories}
 )TXT";
 
-// Set once while the module loads, never changed afterwards.
-PyObject *g_system = nullptr;
-
-const st::Template &user_template() {
-    static const st::Template t(kUser, {"count", "formatted_memories"});
-    return t;
-}
-
-nb::tuple build_consolidation_prompt(nb::handle memories) {
-    return sp::prompt_pair(g_system, sp::render_memories(memories, user_template(), false));
-}
-
 }  // namespace
 
 NB_MODULE(consolidation, m) {
     sp::init();
     m.doc() = "Consolidation of a batch of memories into one insight: prompt and answer cleaning.";
-
-    g_system = sp::from_utf8(kSystem).release().ptr();
-    (void)user_template();
 
     nb::object bundle_type =
         nb::module_::import_("sorvel_layer._internal.tuning_bundle").attr("TuningBundle");
@@ -63,22 +45,13 @@ NB_MODULE(consolidation, m) {
     m.attr("DEFAULT_CONSOLIDATION_MIN_SALIENCE") = defaults.attr("consolidation_min_salience");
     m.attr("TIER2_DEDUP_THRESHOLD") = defaults.attr("tier2_dedup_threshold");
 
-    m.attr("_CONSOLIDATION_SYSTEM") = nb::handle(g_system);
-    m.attr("_CONSOLIDATION_USER") = sp::from_utf8(kUser);
-    m.attr("logger") = sp::get_logger("sorvel_layer._internal.consolidation");
-
-    m.def("build_consolidation_prompt", &build_consolidation_prompt, nb::arg("memories"),
-          nb::sig("def build_consolidation_prompt(memories: list[dict[str, object]])"
-                  " -> tuple[str, list[dict[str, str]]]"),
-          "Builds the (system prompt, [user message]) pair that asks for one insight\n"
-          "across `memories`, rendered whole and in list order.\n\n"
-          "`memories` is a list of mappings; each is read for its \"content\" (a\n"
-          "text, or a map written as one line of JSON), \"event_type\" and\n"
-          "\"created_at\" keys (any value, by its text form). Other keys are ignored.");
-    m.def("parse_consolidation_output", &sp::clean_free_text, nb::arg("response"),
-          nb::sig("def parse_consolidation_output(response: str) -> str"),
-          "The model's answer without outer white space, one code fence and then one\n"
-          "pair of double quotes; may be empty.");
+    sp::define_memory_step(
+        m, {.step = "consolidation",
+            .system = kSystem,
+            .user = kUser,
+            .build_purpose = R"DOC(Builds the (system prompt, [user message]) pair that asks for one insight
+across `memories`, rendered whole and in list order.)DOC",
+            .with_salience = false});
 
     m.attr("__all__") = sp::names({"build_consolidation_prompt", "parse_consolidation_output",
                                    "MAX_CONSOLIDATION_INPUTS",

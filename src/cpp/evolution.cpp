@@ -3,11 +3,14 @@
 // its JSON answer into DirectiveProposal records.
 #include <nanobind/nanobind.h>
 
-#include <array>
 #include <string>
 #include <string_view>
 
+#include "common/format.hpp"
+#include "common/json.hpp"
 #include "common/py.hpp"
+#include "common/record.hpp"
+#include "common/template.hpp"
 
 namespace nb = nanobind;
 namespace sp = sorvel::py;
@@ -16,7 +19,7 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char *kSystem =
+constexpr const char kSystem[] =
     R"TXT(You are a behavioral directive engine. Your task is to derive new behavioral rules for an AI agent based on distilled insights from its recent experience.
 
 CURRENT DIRECTIVES:
@@ -44,20 +47,15 @@ constexpr const char *kDecodeFailed = "evolve_directives: failed to parse LLM re
 constexpr const char *kNotObject = "evolve_directives: LLM response is not a JSON object";
 constexpr const char *kNotList = "evolve_directives: 'proposed' field is not a list";
 
-// Set once while the module loads, never changed afterwards.
-PyObject *g_user_message = nullptr;
-PyObject *g_logger = nullptr;
-PyObject *g_frozen_error = nullptr;
-PyObject *g_id = nullptr;
-PyObject *g_text = nullptr;
-PyObject *g_proposed = nullptr;
-PyObject *g_source_insight_id = nullptr;
-
-const st::Template &system_template() {
-    static const st::Template t(
-        kSystem, {"directives_block", "insights_block", "max_per_cycle", "style_guidance_block"});
-    return t;
-}
+// Created while the module loads and never changed or released afterwards.
+struct State {
+    sp::Template system;
+    PyObject *user_message;
+    PyObject *logger;
+    PyObject *none_block;  // "(none)"
+    PyObject *k_id, *k_text, *k_proposed, *k_source_insight_id;
+};
+const State *g = nullptr;
 
 /// One proposed directive and the id of the insight it came from.
 struct DirectiveProposal {
@@ -65,21 +63,46 @@ struct DirectiveProposal {
     nb::str source_insight_id;
 };
 
-nb::list snapshot(nb::handle list) {
-    nb::list copy = nb::steal<nb::list>(PyList_GetSlice(list.ptr(), 0, PY_SSIZE_T_MAX));
-    if (!copy.is_valid()) throw nb::python_error();
-    return copy;
-}
-
-// max_per_cycle as an exact int, a number truncated toward zero.
+// max_per_cycle as an exact int: an integer as it is, another number
+// truncated toward zero.
 nb::object whole_number(nb::handle v) {
-    if (PyLong_CheckExact(v.ptr())) return nb::borrow(v);
-    if (PyUnicode_Check(v.ptr()) || !PyNumber_Check(v.ptr()))
-        throw nb::type_error((std::string("max_per_cycle must be int, not ") +
-                              Py_TYPE(v.ptr())->tp_name).c_str());
+    if (sp::is_integer(v, sp::Bools::Accept)) return sp::require_integer(v, "max_per_cycle", sp::Bools::Accept);
+    if (sp::is_missing(v) || PyUnicode_Check(v.ptr()) || !PyNumber_Check(v.ptr()))
+        sp::wrong_kind("max_per_cycle", "int", v);
     PyObject *r = PyNumber_Long(v.ptr());
     if (!r) throw nb::python_error();
     return nb::steal(r);
+}
+
+nb::str directives_block(nb::handle directives) {
+    nb::list items = sp::snapshot(directives);
+    Py_ssize_t n = PyList_GET_SIZE(items.ptr());
+    if (n == 0) return nb::borrow<nb::str>(g->none_block);
+    std::string block;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i) block.push_back('\n');
+        sp::append_int(block, static_cast<long long>(i + 1));
+        block.append(". ");
+        sp::append_text_form(block, PyList_GET_ITEM(items.ptr(), i));
+    }
+    return sp::from_utf8(block);
+}
+
+nb::str insights_block(nb::handle insights) {
+    nb::list items = sp::snapshot(insights);
+    Py_ssize_t n = PyList_GET_SIZE(items.ptr());
+    std::string block;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::handle record = PyList_GET_ITEM(items.ptr(), i);
+        nb::object id = sp::get_item(record, g->k_id);
+        nb::object text = sp::get_item(record, g->k_text);
+        if (i) block.push_back('\n');
+        block.push_back('[');
+        sp::append_text_form(block, id);
+        block.append("]: ");
+        sp::append_text_form(block, text);
+    }
+    return sp::from_utf8(block);
 }
 
 nb::tuple build_evolution_prompt(nb::handle insights, nb::handle directives,
@@ -87,50 +110,29 @@ nb::tuple build_evolution_prompt(nb::handle insights, nb::handle directives,
     sp::require_list(insights, "insights");
     sp::require_list(directives, "directives");
     nb::object limit = whole_number(max_per_cycle);
-    if (!style_guidance.is_none()) sp::require_str(style_guidance, "style_guidance");
+    sp::require_optional_str(style_guidance, "style_guidance");
 
-    std::string directives_block;
-    nb::list items = snapshot(directives);
-    Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-    if (n == 0) directives_block = "(none)";
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i) directives_block.push_back('\n');
-        st::append_int(directives_block, static_cast<long long>(i + 1));
-        directives_block.append(". ");
-        sp::append_text_form(directives_block, PyList_GET_ITEM(items.ptr(), i));
-    }
-
-    std::string insights_block;
-    items = snapshot(insights);
-    n = PyList_GET_SIZE(items.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::handle record = PyList_GET_ITEM(items.ptr(), i);
-        nb::object id = sp::get_item(record, g_id);
-        nb::object text = sp::get_item(record, g_text);
-        if (i) insights_block.push_back('\n');
-        insights_block.push_back('[');
-        sp::append_text_form(insights_block, id);
-        insights_block.append("]: ");
-        sp::append_text_form(insights_block, text);
-    }
-
+    nb::str directives_text = directives_block(directives);
+    nb::str insights_text = insights_block(insights);
     std::string limit_text;
-    sp::append_text_form(limit_text, limit);
+    sp::append_decimal(limit_text, limit);
 
-    std::string guidance_block, scratch;
+    // "\n- " and the stripped guidance, or nothing when there is none.
+    std::string guidance_text;
+    nb::object guidance_str;
     if (!style_guidance.is_none()) {
-        std::string_view g = st::strip_utf8(sp::utf8(style_guidance, scratch));
-        if (!g.empty()) {
-            guidance_block = "\n- ";
-            guidance_block.append(g);
+        st::Range r = st::strip(sp::code_points(style_guidance));
+        if (!r.empty()) {
+            guidance_text = "\n- ";
+            sp::append_utf8(guidance_text, sp::substring(style_guidance, r));
+            guidance_str = sp::from_utf8(guidance_text);
         }
     }
-
-    const std::array<std::string_view, 4> values{directives_block, insights_block, limit_text,
-                                                 guidance_block};
-    std::string system;
-    system_template().render(system, values);
-    return sp::prompt_pair(sp::from_utf8(system), g_user_message);
+    const sp::Slot values[] = {
+        sp::Slot::whole(directives_text), sp::Slot::whole(insights_text),
+        sp::Slot::text(limit_text),
+        guidance_str.is_valid() ? sp::Slot::whole(guidance_str) : sp::Slot::text({})};
+    return sp::prompt_pair(g->system.render(values), g->user_message);
 }
 
 // The smallest text of `ids` by code point, or "" when it holds none.
@@ -162,30 +164,29 @@ bool is_member(nb::handle ids, PyObject *id) {
     return r == 1;
 }
 
+// obj[key] of a decoded JSON object (borrowed), or null when absent.
+PyObject *member(PyObject *obj, PyObject *key) {
+    PyObject *v = PyDict_GetItemWithError(obj, key);
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
 nb::list parse_evolution_output(nb::handle response, nb::handle insight_ids) {
     sp::require_str(response, "response");
-    if (!PyAnySet_Check(insight_ids.ptr()))
-        throw nb::type_error((std::string("insight_ids must be set or frozenset, not ") +
-                              Py_TYPE(insight_ids.ptr())->tp_name).c_str());
+    sp::require_set(insight_ids, "insight_ids");
 
     nb::list result;
-    nb::handle logger(g_logger);
-    nb::object decoded = sp::decode_json_answer(response);
-    if (!decoded.is_valid()) {
-        sp::warn(logger, kDecodeFailed, "response_preview", sp::preview(response));
-        return result;
-    }
+    nb::handle logger(g->logger);
+    nb::object decoded = sp::decode_or_warn(response, logger, kDecodeFailed);
+    if (!decoded.is_valid()) return result;
     if (!PyDict_Check(decoded.ptr())) {
-        sp::warn(logger, kNotObject, "type", nb::str(sp::json_type_name(decoded)));
+        sp::warn_type(logger, kNotObject, decoded);
         return result;
     }
-    PyObject *proposed = PyDict_GetItemWithError(decoded.ptr(), g_proposed);  // borrowed
-    if (!proposed) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return result;
-    }
+    PyObject *proposed = member(decoded.ptr(), g->k_proposed);  // borrowed
+    if (!proposed) return result;
     if (!PyList_Check(proposed)) {
-        sp::warn(logger, kNotList, "type", nb::str(sp::json_type_name(proposed)));
+        sp::warn_type(logger, kNotList, proposed);
         return result;
     }
 
@@ -196,18 +197,13 @@ nb::list parse_evolution_output(nb::handle response, nb::handle insight_ids) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = PyList_GET_ITEM(proposed, i);
         if (!PyDict_Check(item)) continue;
-        PyObject *text = PyDict_GetItemWithError(item, g_text);
-        if (!text) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            continue;
-        }
-        if (!PyUnicode_Check(text)) continue;
+        PyObject *text = member(item, g->k_text);
+        if (!text || !PyUnicode_Check(text)) continue;
         st::Range t = st::strip(sp::code_points(text));
         if (t.empty()) continue;
 
         nb::object source;
-        PyObject *id = PyDict_GetItemWithError(item, g_source_insight_id);
-        if (!id && PyErr_Occurred()) throw nb::python_error();
+        PyObject *id = member(item, g->k_source_insight_id);
         if (id && PyUnicode_Check(id) && is_member(insight_ids, id)) {
             source = nb::borrow(id);
         } else {
@@ -219,31 +215,21 @@ nb::list parse_evolution_output(nb::handle response, nb::handle insight_ids) {
     return result;
 }
 
-}  // namespace
-
-NB_MODULE(evolution, m) {
-    sp::init();
-    m.doc() = "Directive evolution: the prompt that derives new rules from insights, and its parser.";
-
-    g_id = sp::intern("id");
-    g_text = sp::intern("text");
-    g_proposed = sp::intern("proposed");
-    g_source_insight_id = sp::intern("source_insight_id");
-    g_user_message = sp::from_utf8(kUserMessage).release().ptr();
-    g_frozen_error = nb::object(nb::module_::import_("dataclasses").attr("FrozenInstanceError"))
-                         .release()
-                         .ptr();
-    (void)system_template();
-
-    nb::object logger = sp::get_logger("sorvel_layer._internal.evolution");
-    g_logger = logger.inc_ref().ptr();
-    m.attr("logger") = logger;
-    m.attr("_EVOLUTION_SYSTEM") = sp::from_utf8(kSystem);
-
+void bind_proposal(nb::module_ &m) {
     nb::class_<DirectiveProposal> cls(m, "DirectiveProposal", nb::is_final(),
+                                      nb::type_slots(sp::frozen_slots()),
                                       nb::sig("@typing.final\nclass DirectiveProposal()"),
                                       "One proposed directive and the id of the insight it came from.");
-    cls.def(nb::init<nb::str, nb::str>(), "text"_a, "source_insight_id"_a)
+    cls.def(
+           "__init__",
+           [](DirectiveProposal *self, nb::handle text, nb::handle source_insight_id) {
+               sp::require_str(text, "text");
+               sp::require_str(source_insight_id, "source_insight_id");
+               new (self) DirectiveProposal{nb::borrow<nb::str>(text),
+                                            nb::borrow<nb::str>(source_insight_id)};
+           },
+           sp::arg("text"), sp::arg("source_insight_id"),
+           nb::sig("def __init__(self, text: str, source_insight_id: str) -> None"))
         .def_prop_ro("text", [](const DirectiveProposal &p) { return p.text; })
         .def_prop_ro("source_insight_id",
                      [](const DirectiveProposal &p) { return p.source_insight_id; })
@@ -256,7 +242,7 @@ NB_MODULE(evolution, m) {
                 return nb::bool_(a.text.equal(b.text) &&
                                  a.source_insight_id.equal(b.source_insight_id));
             },
-            nb::sig("def __eq__(self, other: object, /) -> bool"))
+            nb::arg().none(), nb::sig("def __eq__(self, other: object, /) -> bool"))
         .def("__hash__",
              [](const DirectiveProposal &p) {
                  return nb::hash(nb::make_tuple(p.text, p.source_insight_id));
@@ -269,45 +255,55 @@ NB_MODULE(evolution, m) {
                  if (!r) throw nb::python_error();
                  return nb::steal<nb::str>(r);
              })
-        .def("__reduce__",
-             [](const DirectiveProposal &p) {
-                 return nb::make_tuple(nb::type<DirectiveProposal>(),
-                                       nb::make_tuple(p.text, p.source_insight_id));
-             })
-        .def(
-            "__setattr__",
-            [](nb::handle, nb::str name, nb::handle) {
-                PyErr_Format(g_frozen_error, "cannot assign to field %R", name.ptr());
-                throw nb::python_error();
-            },
-            nb::sig("def __setattr__(self, name: str, value: object, /) -> None"))
-        .def(
-            "__delattr__",
-            [](nb::handle, nb::str name) {
-                PyErr_Format(g_frozen_error, "cannot delete field %R", name.ptr());
-                throw nb::python_error();
-            },
-            nb::sig("def __delattr__(self, name: str, /) -> None"));
-    cls.attr("__match_args__") = nb::make_tuple("text", "source_insight_id");
+        .def("__reduce__", [](const DirectiveProposal &p) {
+            return nb::make_tuple(nb::type<DirectiveProposal>(),
+                                  nb::make_tuple(p.text, p.source_insight_id));
+        });
     nb::handle str_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
-    sp::set_dataclass_fields(cls, nb::make_tuple(nb::make_tuple("text", str_type),
-                                                 nb::make_tuple("source_insight_id", str_type)));
+    sp::finish_record(cls, nb::make_tuple(nb::make_tuple("text", str_type),
+                                          nb::make_tuple("source_insight_id", str_type)));
+}
 
-    m.def("build_evolution_prompt", &build_evolution_prompt, "insights"_a, "directives"_a,
-          "max_per_cycle"_a, "style_guidance"_a = nb::none(),
+}  // namespace
+
+NB_MODULE(evolution, m) {
+    sp::init();
+    sp::init_json();
+    m.doc() = "Directive evolution: the prompt that derives new rules from insights, and its parser.";
+
+    nb::object logger = sp::get_logger("sorvel_layer._internal.evolution");
+    g = new State{sp::Template(kSystem, {"directives_block", "insights_block", "max_per_cycle",
+                                         "style_guidance_block"}),
+                  sp::intern(kUserMessage),
+                  logger.inc_ref().ptr(),
+                  sp::intern("(none)"),
+                  sp::intern("id"),
+                  sp::intern("text"),
+                  sp::intern("proposed"),
+                  sp::intern("source_insight_id")};
+    m.attr("logger") = logger;
+    m.attr("_EVOLUTION_SYSTEM") = sp::from_utf8(kSystem);
+
+    bind_proposal(m);
+
+    m.def("build_evolution_prompt", &build_evolution_prompt, sp::arg("insights"),
+          sp::arg("directives"), sp::arg("max_per_cycle"),
+          nb::arg("style_guidance").none() = nb::none(),
           nb::sig("def build_evolution_prompt(insights: list[dict[str, object]], "
                   "directives: list[str], max_per_cycle: int | float, "
                   "style_guidance: str | None = None) -> tuple[str, list[dict[str, str]]]"),
-          "Builds the (system prompt, [user message]) pair that asks for at most\n"
-          "`max_per_cycle` new directives derived from `insights`.\n\n"
-          "`insights` is a list of mappings, each read for its \"id\" and \"text\"\n"
-          "keys; `directives` is a list of the agent's active directive texts;\n"
-          "`max_per_cycle` an integer (a float is truncated toward zero).");
-    m.def("parse_evolution_output", &parse_evolution_output, "response"_a, "insight_ids"_a,
+          R"DOC(Builds the (system prompt, [user message]) pair that asks for at most
+`max_per_cycle` new directives derived from `insights`.
+
+`insights` is a list of mappings, each read for its "id" and "text"
+keys; `directives` is a list of the agent's active directive texts;
+`max_per_cycle` an integer (a float is truncated toward zero).)DOC");
+    m.def("parse_evolution_output", &parse_evolution_output, sp::arg("response"),
+          sp::arg("insight_ids"),
           nb::sig("def parse_evolution_output(response: str, "
                   "insight_ids: set[str] | frozenset[str]) -> list[DirectiveProposal]"),
-          "The proposals of the model's JSON answer, in its order. Never fails on the\n"
-          "answer: a bad one logs a warning and gives an empty list.");
+          R"DOC(The proposals of the model's JSON answer, in its order. Never fails on the
+answer: a bad one logs a warning and gives an empty list.)DOC");
 
     m.attr("__all__") = sp::names({"build_evolution_prompt", "parse_evolution_output"});
 }

@@ -3,15 +3,14 @@
 // (subject, attribute, value) claims that the host checks against the facts.
 #include <nanobind/nanobind.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "common/format.hpp"
+#include "common/json.hpp"
 #include "common/py.hpp"
-#include "common/text.hpp"
+#include "common/rules.hpp"
+#include "common/template.hpp"
 
 namespace nb = nanobind;
 namespace py = sorvel::py;
@@ -66,196 +65,32 @@ Respond with JSON only — no preamble, no commentary:
 {{"claims": [{{"subject": "...", "attribute": "...", "value": "..."}}, ...]}}
 )TXT";
 
-// --- decimal text of any int ----------------------------------------------------
-
-// Appends the decimal digits of the int `v` (a bool counts as 0 or 1).
-// Values beyond 64 bits go through the hexadecimal text, which the
-// interpreter writes without its limit on int-to-decimal conversion, and are
-// turned into decimal here, so that no int is refused.
-void append_decimal(std::string &out, PyObject *v) {
-    int overflow = 0;
-    long long small = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (!overflow) {
-        if (small == -1 && PyErr_Occurred()) throw nb::python_error();
-        text::append_int(out, small);
-        return;
-    }
-    nb::object hex = nb::steal(PyNumber_ToBase(v, 16));  // "-0x..." or "0x..."
-    if (!hex.is_valid()) throw nb::python_error();
-    Py_ssize_t n = 0;
-    const char *h = PyUnicode_AsUTF8AndSize(hex.ptr(), &n);
-    if (!h) throw nb::python_error();
-    std::string_view digits(h, static_cast<std::size_t>(n));
-    bool negative = !digits.empty() && digits.front() == '-';
-    digits.remove_prefix(negative ? 3 : 2);
-
-    // Little-endian limbs of nine decimal digits; seven hex digits (28 bits)
-    // are folded in at a time, so limb * 2^28 + carry stays below 2^64.
-    constexpr std::uint64_t kBase = 1000000000;
-    std::vector<std::uint32_t> limbs;
-    limbs.reserve(digits.size() * 4 / 29 + 2);  // a limb holds ~29.9 bits
-    std::size_t i = 0;
-    while (i < digits.size()) {
-        std::size_t take = std::min<std::size_t>(7, digits.size() - i);
-        std::uint64_t chunk = 0;
-        for (std::size_t k = 0; k < take; ++k) {
-            char c = digits[i + k];
-            unsigned d = (c <= '9') ? unsigned(c - '0') : unsigned((c | 0x20) - 'a' + 10);
-            chunk = (chunk << 4) | d;
-        }
-        i += take;
-        std::uint64_t carry = chunk;
-        for (std::uint32_t &limb : limbs) {
-            std::uint64_t x = (std::uint64_t(limb) << (4 * take)) + carry;
-            limb = static_cast<std::uint32_t>(x % kBase);
-            carry = x / kBase;
-        }
-        while (carry) {
-            limbs.push_back(static_cast<std::uint32_t>(carry % kBase));
-            carry /= kBase;
-        }
-    }
-    if (negative) out.push_back('-');
-    if (limbs.empty()) {
-        out.push_back('0');
-        return;
-    }
-    text::append_int(out, limbs.back());
-    for (std::size_t k = limbs.size() - 1; k-- > 0;) {
-        char buf[9];
-        std::uint32_t limb = limbs[k];
-        for (int d = 8; d >= 0; --d) {
-            buf[d] = static_cast<char>('0' + limb % 10);
-            limb /= 10;
-        }
-        out.append(buf, 9);
-    }
-}
-
-// --- templates rendered straight into a str -------------------------------------
-
-// One value of a slot: the code points [range) of a str, or ASCII text.
-struct Slot {
-    PyObject *str = nullptr;  // borrowed; null for `ascii`
-    text::Range range;
-    std::string_view ascii;
-
-    Py_ssize_t length() const noexcept {
-        return str ? static_cast<Py_ssize_t>(range.size()) : static_cast<Py_ssize_t>(ascii.size());
-    }
-};
-
-// The largest code point of s[r], as far as the str's layout tells; a
-// narrowed slice of a wide str is scanned, since the wide code point may lie
-// in the part that was cut off.
-Py_UCS4 max_char(PyObject *s, text::Range r) noexcept {
-    Py_UCS4 bound = PyUnicode_MAX_CHAR_VALUE(s);
-    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    if (bound <= 0x7F || (r.begin == 0 && r.end == length)) return bound;
-    int kind = PyUnicode_KIND(s);
-    const void *data = PyUnicode_DATA(s);
-    const Py_UCS4 narrower = kind == PyUnicode_1BYTE_KIND   ? 0x7F
-                             : kind == PyUnicode_2BYTE_KIND ? 0xFF
-                                                            : 0xFFFF;
-    Py_UCS4 found = 0;
-    for (std::size_t i = r.begin; i < r.end; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i));
-        if (c > narrower) return bound;
-        found = std::max(found, c);
-    }
-    return found;
-}
-
-// A prompt template kept as str pieces, filled by one copy of each piece into
-// a str of the final size (no UTF-8 round trip).
-class StrTemplate {
-public:
-    explicit StrTemplate(const text::Template &t) {
-        t.for_each_piece([&](std::string_view literal, int slot) {
-            Piece p{nullptr, slot};
-            if (slot < 0) {
-                nb::str s = py::from_utf8(literal);
-                literal_length_ += PyUnicode_GET_LENGTH(s.ptr());
-                max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(s.ptr()));
-                p.literal = s.release().ptr();  // kept for the life of the process
-            }
-            pieces_.push_back(p);
-        });
-    }
-
-    nb::str render(std::span<const Slot> values) const {
-        Py_ssize_t total = literal_length_;
-        Py_UCS4 top = max_char_;
-        for (const Piece &p : pieces_) {
-            if (p.slot < 0) continue;
-            const Slot &v = values[static_cast<std::size_t>(p.slot)];
-            total += v.length();
-            if (v.str) top = std::max(top, max_char(v.str, v.range));
-        }
-        nb::str out = nb::steal<nb::str>(PyUnicode_New(total, top));
-        if (!out.is_valid()) throw nb::python_error();
-        PyObject *o = out.ptr();
-        int kind = PyUnicode_KIND(o);
-        void *data = PyUnicode_DATA(o);
-        Py_ssize_t at = 0;
-        auto copy = [&](PyObject *from, Py_ssize_t begin, Py_ssize_t count) {
-            if (count && PyUnicode_CopyCharacters(o, at, from, begin, count) < 0)
-                throw nb::python_error();
-            at += count;
-        };
-        for (const Piece &p : pieces_) {
-            if (p.slot < 0) {
-                copy(p.literal, 0, PyUnicode_GET_LENGTH(p.literal));
-                continue;
-            }
-            const Slot &v = values[static_cast<std::size_t>(p.slot)];
-            if (v.str) {
-                copy(v.str, static_cast<Py_ssize_t>(v.range.begin), v.length());
-            } else {
-                for (char c : v.ascii)
-                    PyUnicode_WRITE(kind, data, at++, static_cast<unsigned char>(c));
-            }
-        }
-        return out;
-    }
-
-private:
-    struct Piece {
-        PyObject *literal;  // a str, or null for a slot
-        int slot;
-    };
-    std::vector<Piece> pieces_;
-    Py_ssize_t literal_length_ = 0;
-    Py_UCS4 max_char_ = 0x7F;
-};
-
 // --- module data ----------------------------------------------------------------
 
 // Created while the module loads and never changed or released afterwards.
-struct Module {
-    StrTemplate extraction;
-    StrTemplate claims;
+struct State {
+    py::Template extraction;
+    py::Template claims;
     PyObject *logger;
     PyObject *extract_facts_message;  // the single user message of each prompt
     PyObject *extract_claims_message;
     PyObject *k_facts, *k_claims, *k_subject, *k_attribute, *k_value, *k_confidence;
 };
-const Module *g = nullptr;
+const State *g = nullptr;
 
 constexpr const char *kFactsNotJson = "extract_facts: failed to parse LLM response as JSON";
 constexpr const char *kFactsNotObject = "extract_facts: LLM response is not a JSON object";
 constexpr const char *kFactsNotList = "extract_facts: 'facts' field is not a list";
 constexpr const char *kClaimsNotJson = "extract_claims: failed to parse LLM response as JSON";
 
-void require_int(nb::handle v, const char *arg) {
-    if (!PyLong_Check(v.ptr()))
-        throw nb::type_error((std::string(arg) + " must be int, not " +
-                              Py_TYPE(v.ptr())->tp_name).c_str());
-}
-
 // The whole str `s` narrowed by strip, as a slot value.
-Slot stripped(nb::handle s) {
-    return Slot{s.ptr(), text::strip(py::code_points(s)), {}};
+py::Slot stripped(nb::handle s) { return py::Slot::part(s, text::strip(py::code_points(s))); }
+
+// The decimal text of a count argument (any integer; bool as 0 or 1).
+std::string count_text(nb::handle v, const char *name) {
+    std::string out;
+    py::append_decimal(out, py::require_integer(v, name, py::Bools::Accept));
+    return out;
 }
 
 // --- builders ---------------------------------------------------------------------
@@ -263,30 +98,23 @@ Slot stripped(nb::handle s) {
 nb::tuple build_extraction_prompt(nb::handle memory_content, nb::handle max_facts,
                                   nb::handle role) {
     py::require_str(memory_content, "memory_content");
-    require_int(max_facts, "max_facts");
+    std::string count = count_text(max_facts, "max_facts");
     py::require_str(role, "role");
-    std::string count;
-    append_decimal(count, max_facts.ptr());
     // Slots in the order the template was parsed with: role, memory_block, max_facts.
-    const auto role_length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(role.ptr()));
-    const Slot values[] = {Slot{role.ptr(), text::Range{0, role_length}, {}},
-                           stripped(memory_content), Slot{nullptr, {}, count}};
+    const py::Slot values[] = {py::Slot::whole(role), stripped(memory_content),
+                               py::Slot::text(count)};
     return py::prompt_pair(g->extraction.render(values), g->extract_facts_message);
 }
 
 nb::tuple build_claim_extraction_prompt(nb::handle output, nb::handle max_claims) {
     py::require_str(output, "output");
-    require_int(max_claims, "max_claims");
-    std::string count;
-    append_decimal(count, max_claims.ptr());
-    const Slot values[] = {stripped(output), Slot{nullptr, {}, count}};
+    std::string count = count_text(max_claims, "max_claims");
+    const py::Slot values[] = {stripped(output), py::Slot::text(count)};
     return py::prompt_pair(g->claims.render(values), g->extract_claims_message);
 }
 
 // --- parsers ----------------------------------------------------------------------
 
-// The answer cleaned (strip, fence, "json" tag) and decoded; a null object
-// when the cleaned text is not exactly one JSON value.
 // obj[key] of a decoded JSON object (borrowed), or null when absent.
 PyObject *member(PyObject *obj, PyObject *key) {
     PyObject *v = PyDict_GetItemWithError(obj, key);
@@ -303,7 +131,7 @@ struct Part {
 bool triple_part(PyObject *item, PyObject *key, Part &out) {
     PyObject *v = member(item, key);
     if (!v || !PyUnicode_Check(v)) return false;
-    out = Part{v, text::strip(py::code_points(v))};
+    out = Part{v, sorvel::rules::triple_member(py::code_points(v))};
     return !out.range.empty();
 }
 
@@ -345,7 +173,7 @@ nb::object confidence(PyObject *item) {
     } else {
         return {};
     }
-    if (!(f >= 0.5 && f <= 1.0)) return {};  // also false for NaN
+    if (!sorvel::rules::confidence_in_bounds(f)) return {};
     if (PyFloat_CheckExact(c)) return nb::borrow(c);
     PyObject *out = PyFloat_FromDouble(f);
     if (!out) throw nb::python_error();
@@ -357,20 +185,17 @@ void append(nb::list &out, nb::handle item) {
 }
 
 nb::list parse_extraction_output(nb::handle response) {
-    nb::object data = py::decode_json_answer(response);
+    nb::object data = py::decode_or_warn(response, g->logger, kFactsNotJson);
     nb::list out;
-    if (!data.is_valid()) {
-        py::warn(g->logger, kFactsNotJson, "response_preview", py::preview(response));
-        return out;
-    }
+    if (!data.is_valid()) return out;
     if (!PyDict_Check(data.ptr())) {
-        py::warn(g->logger, kFactsNotObject, "type", nb::str(py::json_type_name(data)));
+        py::warn_type(g->logger, kFactsNotObject, data);
         return out;
     }
     PyObject *facts = member(data.ptr(), g->k_facts);
     if (!facts) return out;
     if (!PyList_Check(facts)) {
-        py::warn(g->logger, kFactsNotList, "type", nb::str(py::json_type_name(facts)));
+        py::warn_type(g->logger, kFactsNotList, facts);
         return out;
     }
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(facts); i < n; ++i) {
@@ -387,13 +212,9 @@ nb::list parse_extraction_output(nb::handle response) {
 }
 
 nb::list parse_claim_extraction_output(nb::handle response) {
-    nb::object data = py::decode_json_answer(response);
+    nb::object data = py::decode_or_warn(response, g->logger, kClaimsNotJson);
     nb::list out;
-    if (!data.is_valid()) {
-        py::warn(g->logger, kClaimsNotJson, "response_preview", py::preview(response));
-        return out;
-    }
-    if (!PyDict_Check(data.ptr())) return out;
+    if (!data.is_valid() || !PyDict_Check(data.ptr())) return out;
     PyObject *claims = member(data.ptr(), g->k_claims);
     if (!claims || !PyList_Check(claims)) return out;
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(claims); i < n; ++i) {
@@ -408,12 +229,11 @@ nb::list parse_claim_extraction_output(nb::handle response) {
 
 NB_MODULE(extraction, m) {
     py::init();
+    py::init_json();
 
-    const text::Template extraction(kExtractionSystem, {"role", "memory_block", "max_facts"});
-    const text::Template claims(kClaimExtractionSystem, {"output_block", "max_claims"});
     nb::object logger = py::get_logger("sorvel_layer._internal.extraction");
-    g = new Module{StrTemplate(extraction),
-                   StrTemplate(claims),
+    g = new State{py::Template(kExtractionSystem, {"role", "memory_block", "max_facts"}),
+                  py::Template(kClaimExtractionSystem, {"output_block", "max_claims"}),
                    logger.inc_ref().ptr(),
                    py::intern("Extract facts."),
                    py::intern("Extract claims."),
@@ -428,32 +248,32 @@ NB_MODULE(extraction, m) {
     m.attr("_CLAIM_EXTRACTION_SYSTEM") = py::from_utf8(kClaimExtractionSystem);
     m.attr("logger") = logger;
 
-    m.def("build_extraction_prompt", &build_extraction_prompt, "memory_content"_a, "max_facts"_a,
-          "role"_a = nb::str("user"),
+    m.def("build_extraction_prompt", &build_extraction_prompt, py::arg("memory_content"),
+          py::arg("max_facts"), nb::arg("role").none() = nb::str("user"),
           nb::sig("def build_extraction_prompt(memory_content: str, max_facts: int, "
                   "role: str = 'user') -> tuple[str, list[dict[str, str]]]"),
-          "The system prompt that asks for the facts of one memory, and the one\n"
-          "user message to send with it. `memory_content` is stripped; `role` is\n"
-          "the memory's role tag, shown as it is; `max_facts` is written in\n"
-          "decimal (any int; True and False count as 1 and 0).");
-    m.def("parse_extraction_output", &parse_extraction_output, "response"_a,
+          R"DOC(The system prompt that asks for the facts of one memory, and the one
+user message to send with it. `memory_content` is stripped; `role` is
+the memory's role tag, shown as it is; `max_facts` is written in
+decimal (any int; True and False count as 1 and 0).)DOC");
+    m.def("parse_extraction_output", &parse_extraction_output, py::arg("response"),
           nb::sig("def parse_extraction_output(response: str) -> list[dict[str, str | float]]"),
-          "The facts of a model's answer: dicts of subject, attribute, value\n"
-          "(stripped, never empty) and confidence (a float from 0.5 to 1.0), in\n"
-          "the answer's order. Invalid entries are skipped; an answer that is not\n"
-          "a JSON object with a 'facts' list gives [] and logs a warning.");
-    m.def("build_claim_extraction_prompt", &build_claim_extraction_prompt, "output"_a,
-          "max_claims"_a,
+          R"DOC(The facts of a model's answer: dicts of subject, attribute, value
+(stripped, never empty) and confidence (a float from 0.5 to 1.0), in
+the answer's order. Invalid entries are skipped; an answer that is not
+a JSON object with a 'facts' list gives [] and logs a warning.)DOC");
+    m.def("build_claim_extraction_prompt", &build_claim_extraction_prompt, py::arg("output"),
+          py::arg("max_claims"),
           nb::sig("def build_claim_extraction_prompt(output: str, max_claims: int) -> "
                   "tuple[str, list[dict[str, str]]]"),
-          "The system prompt that asks for the claims of a draft answer, and the\n"
-          "one user message to send with it. `output` is stripped; `max_claims`\n"
-          "is written in decimal (any int; True and False count as 1 and 0).");
-    m.def("parse_claim_extraction_output", &parse_claim_extraction_output, "response"_a,
+          R"DOC(The system prompt that asks for the claims of a draft answer, and the
+one user message to send with it. `output` is stripped; `max_claims`
+is written in decimal (any int; True and False count as 1 and 0).)DOC");
+    m.def("parse_claim_extraction_output", &parse_claim_extraction_output, py::arg("response"),
           nb::sig("def parse_claim_extraction_output(response: str) -> list[dict[str, str]]"),
-          "The claims of a model's answer: dicts of subject, attribute and value\n"
-          "(stripped, never empty), in the answer's order. Anything else gives [];\n"
-          "only an answer that is not JSON logs a warning.");
+          R"DOC(The claims of a model's answer: dicts of subject, attribute and value
+(stripped, never empty), in the answer's order. Anything else gives [];
+only an answer that is not JSON logs a warning.)DOC");
 
     m.attr("__all__") = py::names({"build_extraction_prompt", "parse_extraction_output",
                                    "build_claim_extraction_prompt",

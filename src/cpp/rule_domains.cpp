@@ -7,91 +7,23 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/py.hpp"
+#include "common/rules.hpp"
 
 namespace nb = nanobind;
 namespace sp = sorvel::py;
+namespace rules = sorvel::rules;
 
 namespace {
 
-struct Domain {
-    const char *name;
-    std::initializer_list<std::string_view> keywords;
+// Created while the module loads and never changed or released afterwards.
+struct State {
+    // The domain names as str objects; the last is "general".
+    std::array<PyObject *, rules::kDomains.size() + 1> domain;
+    PyObject *lower;  // str.lower
 };
-
-// Walked in this order; within a domain, keywords are tried in this order.
-// Every keyword is lower-case ASCII.
-const std::array<Domain, 5> kDomains{{
-    {"billing",
-     {"refund", "charge", "invoice", "payment", "billing", "subscription", "price", "discount"}},
-    {"security",
-     {"password", "credential", "auth", "verify identity", "verification", "fraud", "phishing",
-      "two-factor", "2fa", "pii"}},
-    {"escalation", {"escalate", "supervisor", "manager", "human agent", "transfer to"}},
-    {"fulfillment",
-     {"ship", "shipping", "delivery", "tracking", "warehouse", "fulfillment", "order status",
-      "carrier"}},
-    {"retention", {"cancel", "churn", "retain", "win back", "loyalty", "renew", "renewal"}},
-}};
-
-// The domain names as str objects, set once while the module loads; the
-// last is "general".
-std::array<PyObject *, kDomains.size() + 1> g_domain{};
-PyObject *g_lower = nullptr;  // str.lower
-
-// The keywords grouped by their first byte, each with its domain's index,
-// in the order of the table above.
-struct Keyword {
-    std::string_view word;
-    std::size_t domain;
-};
-struct Index {
-    std::array<std::uint8_t, 257> start{};  // keywords of byte b: [start[b], start[b + 1])
-    std::vector<Keyword> words;
-
-    Index() {
-        for (int b = 0; b < 256; ++b) {
-            start[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(words.size());
-            for (std::size_t d = 0; d < kDomains.size(); ++d)
-                for (std::string_view kw : kDomains[d].keywords)
-                    if (static_cast<unsigned char>(kw[0]) == b) words.push_back({kw, d});
-        }
-        start[256] = static_cast<std::uint8_t>(words.size());
-    }
-};
-
-const Index &keyword_index() {
-    static const Index index;
-    return index;
-}
-
-// The index of the first domain, in table order, with a keyword inside the
-// lower-cased bytes `s` (kDomains.size() when none). One pass over `s`:
-// at each position only the keywords that begin with its byte are tried,
-// and only while they could still beat the best domain found so far.
-std::size_t first_domain(std::string_view s) noexcept {
-    const Index &index = keyword_index();
-    std::size_t best = kDomains.size();
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        auto b = static_cast<unsigned char>(s[i]);
-        for (std::size_t k = index.start[b], e = index.start[b + 1u]; k < e; ++k) {
-            const Keyword &kw = index.words[k];
-            if (kw.domain >= best) break;  // grouped in table order
-            std::size_t m = kw.word.size();
-            if (s.size() - i < m) continue;
-            std::size_t j = 1;  // the first byte is known to match
-            while (j < m && s[i + j] == kw.word[j]) ++j;
-            if (j == m) {
-                best = kw.domain;
-                if (best == 0) return 0;
-                break;
-            }
-        }
-    }
-    return best;
-}
+const State *g = nullptr;
 
 // Every keyword is ASCII, so a lower-cased text is searched as bytes in
 // which each non-ASCII code point stands as 0x80, a byte no keyword holds.
@@ -126,7 +58,7 @@ nb::str classify_directive_domain(nb::handle text) {
     } else {
         // Full Unicode case mapping, exactly as str.lower does it (one code
         // point may become several, as U+0130 does; U+212A becomes k).
-        nb::object lowered = nb::steal(PyObject_CallOneArg(g_lower, o));
+        nb::object lowered = nb::steal(PyObject_CallOneArg(g->lower, o));
         if (!lowered.is_valid()) throw nb::python_error();
         sorvel::text::CodePoints cp = sp::code_points(lowered);
         switch (cp.width) {
@@ -135,8 +67,10 @@ nb::str classify_directive_domain(nb::handle text) {
         default: bytes = narrow<std::uint32_t, false>(cp.data, cp.size, small, sizeof small, large); break;
         }
     }
-    return nb::borrow<nb::str>(g_domain[first_domain(bytes)]);
+    return nb::borrow<nb::str>(g->domain[rules::first_domain(bytes)]);
 }
+
+nb::str text_of(std::string_view s) { return nb::str(s.data(), s.size()); }
 
 }  // namespace
 
@@ -145,29 +79,33 @@ NB_MODULE(rule_domains, m) {
     m.doc() = "Directive domains and the keyword classifier behind the evolution step's "
               "diversity filter.";
 
-    g_lower = nb::object(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("lower"))
-                  .release()
-                  .ptr();
+    auto *state = new State{};
+    state->lower =
+        nb::object(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("lower"))
+            .release()
+            .ptr();
+    // An ordered, read-only map from each domain to the tuple of its keywords.
     nb::dict keywords;
-    for (std::size_t d = 0; d < kDomains.size(); ++d) {
-        g_domain[d] = sp::intern(kDomains[d].name);
+    for (std::size_t d = 0; d < rules::kDomains.size(); ++d) {
+        state->domain[d] = sp::intern(std::string(rules::kDomains[d].name).c_str());
         nb::list words;
-        for (std::string_view kw : kDomains[d].keywords)
-            words.append(nb::str(kw.data(), kw.size()));
-        keywords[nb::handle(g_domain[d])] = nb::tuple(words);
+        for (std::string_view kw : rules::kDomains[d].keywords) words.append(text_of(kw));
+        keywords[nb::handle(state->domain[d])] = nb::tuple(words);
     }
-    g_domain.back() = sp::intern("general");
-    (void)keyword_index();
+    state->domain.back() = sp::intern(std::string(rules::kGeneral).c_str());
+    g = state;
 
     nb::list all;
-    for (PyObject *d : g_domain) all.append(nb::handle(d));
-    m.attr("DOMAIN_GENERAL") = nb::handle(g_domain.back());
+    for (PyObject *d : g->domain) all.append(nb::handle(d));
+    m.attr("DOMAIN_GENERAL") = nb::handle(g->domain.back());
     m.attr("DIRECTIVE_DOMAINS") = nb::frozenset(all);
     m.attr("EVOLVE_DEDUP_THRESHOLD") = nb::float_(0.85);
     m.attr("EVOLVE_MAX_PER_DOMAIN") = nb::int_(1);
-    m.attr("_DOMAIN_KEYWORDS") = keywords;
+    nb::object proxy = nb::steal(PyDictProxy_New(keywords.ptr()));
+    if (!proxy.is_valid()) throw nb::python_error();
+    m.attr("_DOMAIN_KEYWORDS") = proxy;
 
-    m.def("classify_directive_domain", &classify_directive_domain, nb::arg("text"),
+    m.def("classify_directive_domain", &classify_directive_domain, sp::arg("text"),
           nb::sig("def classify_directive_domain(text: str) -> str"),
           "The first domain, in the fixed order, one of whose keywords occurs in the\n"
           "lower-cased text; \"general\" when none does.");

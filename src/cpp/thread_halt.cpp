@@ -9,12 +9,14 @@
 #include <string>
 
 #include "common/py.hpp"
+#include "common/rules.hpp"
 #include "common/text.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 namespace sp = sorvel::py;
 namespace st = sorvel::text;
+namespace rules = sorvel::rules;
 
 namespace {
 
@@ -38,9 +40,12 @@ constexpr std::string_view kTranscriptFooter =
     "\nIs this thread CONVERGED or OPEN? Respond with exactly one line in the form "
     "CONVERGED|<summary> or OPEN|<reason>.";
 
-// Set once while the module loads.
-PyObject *g_open_default = nullptr;  // "judge marked thread open"
-PyObject *g_upper = nullptr;         // "upper"
+// Created while the module loads and never changed or released afterwards.
+struct State {
+    PyObject *open_default;  // "judge marked thread open"
+    PyObject *upper;         // "upper"
+};
+const State *g = nullptr;
 
 // --- cosine similarity ---------------------------------------------------------
 
@@ -185,9 +190,7 @@ public:
             return;
         }
         if (!PyObject_CheckBuffer(o))
-            throw nb::type_error((std::string(arg) +
-                                  " must be a list, a tuple or a buffer of float64 or float32 "
-                                  "values, not " + Py_TYPE(o)->tp_name).c_str());
+            sp::wrong_kind(arg, "a list, a tuple or a buffer of float64 or float32 values", obj);
         if (PyObject_GetBuffer(o, &buffer_.view, PyBUF_RECORDS_RO) < 0) throw nb::python_error();
         buffer_.held = true;
         has_view_ = true;
@@ -226,22 +229,16 @@ public:
     }
     Py_ssize_t offset() const noexcept { return offset_; }
 
-    // Calls f with the in-place reader of this vector.
-    template <class F>
+    // Calls f with the reader of this vector: the in-place one, or with
+    // `General` the one that converts any real number.
+    template <bool General = false, class F>
     void visit(F &&f) const {
         if (has_view_)
             visit_buffer(f);
+        else if constexpr (General)
+            f(ObjectReader{items(), offset_});
         else
             f(ItemReader{items(), offset_});
-    }
-
-    // Calls f with the reader that converts any real number.
-    template <class F>
-    void visit_general(F &&f) const {
-        if (has_view_)
-            visit_buffer(f);
-        else
-            f(ObjectReader{items(), offset_});
     }
 
 private:
@@ -322,8 +319,8 @@ double cosine_similarity(nb::handle a_obj, nb::handle b_obj) {
         a.snapshot(at);
         b.snapshot(at);
         bool ok = true;
-        a.visit_general([&](const auto &ra) {
-            b.visit_general([&](const auto &rb) { ok = accumulate_each(ra, rb, at, n, s); });
+        a.visit<true>([&](const auto &ra) {
+            b.visit<true>([&](const auto &rb) { ok = accumulate_each(ra, rb, at, n, s); });
         });
         if (!ok) throw nb::python_error();
     }
@@ -333,15 +330,19 @@ double cosine_similarity(nb::handle a_obj, nb::handle b_obj) {
 
 // --- convergence judge ---------------------------------------------------------
 
-// The two items of a (sender_id, content) turn, unpacked as Python does.
-void unpack_turn(nb::handle turn, nb::object &sender, nb::object &content) {
+// The two items of a (sender_id, content) turn: a tuple or a list of two.
+// Anything else, a str included, is not a turn.
+void unpack_turn(nb::handle turn, Py_ssize_t index, nb::object &sender, nb::object &content) {
     nb::object items;
     PyObject *t = turn.ptr();
-    if (!PyTuple_Check(t)) {
-        PyObject *copy = PySequence_Tuple(t);  // a list is copied atomically
+    if (PyList_Check(t)) {
+        PyObject *copy = PyList_AsTuple(t);  // copied atomically
         if (!copy) throw nb::python_error();
         items = nb::steal(copy);
         t = copy;
+    } else if (!PyTuple_Check(t)) {
+        std::string name = "turns[" + std::to_string(index) + "]";
+        sp::wrong_kind(name.c_str(), "a (sender_id, content) tuple", turn);
     }
     Py_ssize_t k = PyTuple_GET_SIZE(t);
     if (k > 2) throw nb::value_error("too many values to unpack (expected 2)");
@@ -366,7 +367,7 @@ nb::str build_convergence_prompt(nb::handle turns) {
     std::string scratch;
     nb::object sender, content;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        unpack_turn(PyTuple_GET_ITEM(copy.ptr(), i), sender, content);
+        unpack_turn(PyTuple_GET_ITEM(copy.ptr(), i), i, sender, content);
         out.append("\n- [");
         sp::append_text_form(out, sender);
         out.append("] ");
@@ -383,34 +384,15 @@ nb::str build_convergence_prompt(nb::handle turns) {
     return sp::from_utf8(out);
 }
 
-enum class Token { Other, Converged, Open };
-
-// The verdict word of `head` (already stripped), in any letter case as
-// str.upper() sees it.
-Token verdict_token(nb::handle text, const st::CodePoints &s, st::Range head) {
-    bool ascii = true;
-    for (std::size_t i = head.begin; i < head.end && ascii; ++i) ascii = s[i] < 0x80;
-    if (ascii) {
-        auto is = [&](std::string_view word) {
-            if (head.size() != word.size()) return false;
-            for (std::size_t i = 0; i < word.size(); ++i) {
-                char32_t c = s[head.begin + i];
-                if (c >= 'a' && c <= 'z') c -= 'a' - 'A';
-                if (c != static_cast<unsigned char>(word[i])) return false;
-            }
-            return true;
-        };
-        if (is("CONVERGED")) return Token::Converged;
-        if (is("OPEN")) return Token::Open;
-        return Token::Other;
-    }
-    // Upper-casing may change the length or reach ASCII from elsewhere.
+// The verdict word of `head` as str.upper() sees it, for a word that is not
+// ASCII (upper-casing may change the length or reach ASCII from elsewhere).
+rules::Word unicode_word(nb::handle text, st::Range head) {
     nb::str piece = sp::substring(text, head);
-    nb::object upper = nb::steal(PyObject_CallMethodNoArgs(piece.ptr(), g_upper));
+    nb::object upper = nb::steal(PyObject_CallMethodNoArgs(piece.ptr(), g->upper));
     if (!upper.is_valid()) throw nb::python_error();
-    if (PyUnicode_CompareWithASCIIString(upper.ptr(), "CONVERGED") == 0) return Token::Converged;
-    if (PyUnicode_CompareWithASCIIString(upper.ptr(), "OPEN") == 0) return Token::Open;
-    return Token::Other;
+    if (PyUnicode_CompareWithASCIIString(upper.ptr(), "CONVERGED") == 0) return rules::Word::Converged;
+    if (PyUnicode_CompareWithASCIIString(upper.ptr(), "OPEN") == 0) return rules::Word::Open;
+    return rules::Word::Other;
 }
 
 nb::tuple verdict(bool converged, nb::handle text) {
@@ -422,54 +404,47 @@ nb::tuple verdict(bool converged, nb::handle text) {
 nb::tuple parse_convergence_verdict(nb::handle text) {
     sp::require_str(text, "text");
     st::CodePoints s = sp::code_points(text);
-    st::Range raw = st::strip(s);
-
-    std::size_t bar = raw.end;
-    for (std::size_t i = raw.begin; i < raw.end; ++i)
-        if (s[i] == '|') { bar = i; break; }
-    if (bar == raw.end) return verdict(false, sp::substring(text, raw));
-
-    st::Range head = st::strip(s, st::Range{raw.begin, bar});
-    st::Range tail = st::strip(s, st::Range{bar + 1, raw.end});
-    switch (verdict_token(text, s, head)) {
-    case Token::Converged:
-        if (!tail.empty()) return verdict(true, sp::substring(text, tail));
-        break;
-    case Token::Open:
-        return verdict(false, tail.empty() ? nb::borrow<nb::str>(g_open_default)
-                                            : sp::substring(text, tail));
-    case Token::Other:
-        break;
+    rules::VerdictParts parts = rules::split_verdict(s);
+    rules::Word word = rules::Word::Other;
+    if (parts.has_bar) {
+        word = rules::verdict_word(s, parts.head);
+        if (word == rules::Word::Unknown) word = unicode_word(text, parts.head);
     }
-    return verdict(false, sp::substring(text, raw));
+    switch (rules::verdict_outcome(parts, word)) {
+    case rules::Outcome::Converged: return verdict(true, sp::substring(text, parts.tail));
+    case rules::Outcome::OpenReason: return verdict(false, sp::substring(text, parts.tail));
+    case rules::Outcome::OpenDefault: return verdict(false, g->open_default);
+    case rules::Outcome::OpenRaw: break;
+    }
+    return verdict(false, sp::substring(text, parts.raw));
 }
 
 }  // namespace
 
 NB_MODULE(thread_halt, m) {
     sp::init();
-    g_open_default = sp::intern("judge marked thread open");
-    g_upper = sp::intern("upper");
+    g = new State{sp::intern("judge marked thread open"), sp::intern("upper")};
     m.doc() = "When a thread between agents stops: stagnation similarity and convergence judge.";
 
     m.attr("STAGNATION_COSINE_THRESHOLD") = nb::float_(kStagnationThreshold);
     m.attr("CONVERGENCE_JUDGE_SYSTEM_PROMPT") = nb::str(kJudgeSystemPrompt);
 
-    m.def("cosine_similarity", &cosine_similarity, "a"_a, "b"_a,
+    m.def("cosine_similarity", &cosine_similarity, sp::arg("a"), sp::arg("b"),
           nb::sig("def cosine_similarity(a: collections.abc.Sequence[float] | "
                   "typing_extensions.Buffer, b: collections.abc.Sequence[float] | "
                   "typing_extensions.Buffer) -> float"),
-          "Cosine of two equal-length vectors: 0.0 when either is all zeros.\n\n"
-          "Lists or tuples of numbers, or one-dimensional float64/float32 buffers.\n"
-          "Raises ValueError when the lengths differ.");
-    m.def("build_convergence_prompt", &build_convergence_prompt, "turns"_a,
+          R"DOC(Cosine of two equal-length vectors: 0.0 when either is all zeros.
+
+Lists or tuples of numbers, or one-dimensional float64/float32 buffers.
+Raises ValueError when the lengths differ.)DOC");
+    m.def("build_convergence_prompt", &build_convergence_prompt, sp::arg("turns"),
           nb::sig("def build_convergence_prompt(turns: list[tuple[object, object]]) -> str"),
-          "The judge's user prompt: a header, one line per (sender_id, content) turn\n"
-          "with the body on one line, an empty line and the answer instructions.");
-    m.def("parse_convergence_verdict", &parse_convergence_verdict, "text"_a,
+          R"DOC(The judge's user prompt: a header, one line per (sender_id, content) turn
+with the body on one line, an empty line and the answer instructions.)DOC");
+    m.def("parse_convergence_verdict", &parse_convergence_verdict, sp::arg("text"),
           nb::sig("def parse_convergence_verdict(text: str) -> tuple[bool, str]"),
-          "(True, summary) for 'CONVERGED|summary'; (False, reason) otherwise.\n"
-          "Never raises on a str.");
+          R"DOC((True, summary) for 'CONVERGED|summary'; (False, reason) otherwise.
+Never raises on a str.)DOC");
 
     m.attr("__all__") = sp::names({"STAGNATION_COSINE_THRESHOLD",
                                    "CONVERGENCE_JUDGE_SYSTEM_PROMPT", "cosine_similarity",

@@ -17,7 +17,9 @@
 #include <string_view>
 #include <variant>
 
+#include "common/format.hpp"
 #include "common/py.hpp"
+#include "common/record.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -126,11 +128,8 @@ template <> constexpr const char *kTypeName<Integer> = "int";
 template <> constexpr const char *kTypeName<Flag> = "bool";
 template <> constexpr const char *kTypeName<Text> = "str | None";
 
-[[noreturn]] void wrong_kind(const char *field, const char *expected, nb::handle v) {
-    PyErr_Format(PyExc_TypeError, "%s must be %s, not %s", field, expected,
-                 Py_TYPE(v.ptr())->tp_name);
-    throw nb::python_error();
-}
+using sorvel::py::Bools;
+using sorvel::py::wrong_kind;
 
 [[noreturn]] void out_of_range(const char *field, const char *what) {
     PyErr_Clear();
@@ -138,26 +137,25 @@ template <> constexpr const char *kTypeName<Text> = "str | None";
     throw nb::python_error();
 }
 
-// A real field takes a float or an int and always holds a float; bool is a
-// flag, not a number, and is refused by the numeric fields.
+// A real field takes a float or an integer and always holds a float. bool
+// is a flag, not a number, and is refused by the numeric fields.
 void store(Real &out, nb::handle v, const char *field) {
     PyObject *o = v.ptr();
     if (PyFloat_Check(o)) {
         out = PyFloat_AS_DOUBLE(o);
-    } else if (PyLong_Check(o) && !PyBool_Check(o)) {
-        out = PyLong_AsDouble(o);
-        if (out == -1.0 && PyErr_Occurred()) out_of_range(field, "a float");
-    } else {
-        wrong_kind(field, "float or int", v);
+        return;
     }
+    if (!sorvel::py::is_integer(v, Bools::Refuse)) wrong_kind(field, "float or int", v);
+    nb::object n = sorvel::py::require_integer(v, field, Bools::Refuse);
+    out = PyLong_AsDouble(n.ptr());
+    if (out == -1.0 && PyErr_Occurred()) out_of_range(field, "a float");
 }
 
 void store(Integer &out, nb::handle v, const char *field) {
-    PyObject *o = v.ptr();
-    if (!PyLong_Check(o) || PyBool_Check(o)) wrong_kind(field, "int", v);
-    long long n = PyLong_AsLongLong(o);
-    if (n == -1 && PyErr_Occurred()) out_of_range(field, "a 64-bit integer");
-    out = n;
+    nb::object n = sorvel::py::require_integer(v, field, Bools::Refuse);
+    long long x = PyLong_AsLongLong(n.ptr());
+    if (x == -1 && PyErr_Occurred()) out_of_range(field, "a 64-bit integer");
+    out = x;
 }
 
 void store(Flag &out, nb::handle v, const char *field) {
@@ -166,11 +164,11 @@ void store(Flag &out, nb::handle v, const char *field) {
 }
 
 void store(Text &out, nb::handle v, const char *field) {
+    sorvel::py::require_optional_str(v, field);
     if (v.is_none()) {
         out.reset();
         return;
     }
-    if (!PyUnicode_Check(v.ptr())) wrong_kind(field, "str or None", v);
     std::string scratch;
     out.emplace(sorvel::py::utf8(v, scratch));
 }
@@ -193,12 +191,7 @@ std::uint64_t lane(const Text &v) {
 }
 
 // Printed forms are Python's repr of the value.
-void append_repr(std::string &out, Real v) {
-    char *s = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (!s) throw nb::python_error();
-    out += s;
-    PyMem_Free(s);
-}
+void append_repr(std::string &out, Real v) { sorvel::py::append_float_repr(out, v); }
 void append_repr(std::string &out, Integer v) { sorvel::text::append_int(out, v); }
 void append_repr(std::string &out, Flag v) { out += v ? "True" : "False"; }
 void append_repr(std::string &out, const Text &v) {
@@ -409,28 +402,23 @@ TuningBundle for_lightweight_local() {
 
 // --- the Python type -----------------------------------------------------------------------
 
-PyObject *g_frozen_error = nullptr;     // dataclasses.FrozenInstanceError, set at load
-PyTypeObject *g_record_type = nullptr;  // TuningBundle (final, so compared exactly), set at load
+// Created while the module loads and never changed or released afterwards.
+struct State {
+    PyTypeObject *record_type;  // TuningBundle (final, so compared exactly)
+};
+const State *g = nullptr;
 
 // The record behind `obj`, or null when `obj` is not a TuningBundle or was
 // made by __new__ alone and never initialised.
 const TuningBundle *as_record(PyObject *obj) {
-    if (Py_TYPE(obj) != g_record_type || !nb::inst_ready(obj)) return nullptr;
+    if (Py_TYPE(obj) != g->record_type || !nb::inst_ready(obj)) return nullptr;
     return nb::inst_ptr<TuningBundle>(obj);
 }
 
 // The record `h`; TypeError naming `arg` when it is none.
 const TuningBundle &record_arg(nb::handle h, const char *arg) {
     if (const TuningBundle *b = as_record(h.ptr())) return *b;
-    PyErr_Format(PyExc_TypeError, "%s must be an initialized TuningBundle, not %s", arg,
-                 Py_TYPE(h.ptr())->tp_name);
-    throw nb::python_error();
-}
-
-int frozen_setattro(PyObject *, PyObject *name, PyObject *value) {
-    PyErr_Format(g_frozen_error, value ? "cannot assign to field %R" : "cannot delete field %R",
-                 name);
-    return -1;
+    wrong_kind(arg, "an initialized TuningBundle", h);
 }
 
 // Fields are read through a small descriptor of our own rather than a
@@ -497,11 +485,6 @@ void add_readers(nb::handle cls) {
     }
 }
 
-const PyType_Slot kSlots[] = {
-    {Py_tp_setattro, reinterpret_cast<void *>(frozen_setattro)},
-    {0, nullptr},
-};
-
 // "def __init__(self, salience_reinforcement_weight: float = 0.4, ...) -> None"
 std::string init_signature() {
     const TuningBundle defaults;
@@ -528,11 +511,8 @@ NB_MODULE(tuning_bundle, m) {
     sorvel::py::init();
     m.doc() = "Tier-2 configuration: the immutable tuning record and its six profiles.";
 
-    g_frozen_error =
-        nb::object(nb::module_::import_("dataclasses").attr("FrozenInstanceError")).release().ptr();
-
     nb::class_<TuningBundle> cls(
-        m, "TuningBundle", nb::type_slots(kSlots), nb::is_final(),
+        m, "TuningBundle", nb::type_slots(sorvel::py::frozen_slots()), nb::is_final(),
         nb::sig("@typing.final\nclass TuningBundle()"),
         "Immutable record of every admin-tunable value. Omitted fields take the balanced "
         "defaults; a profile is chosen through one of the six factories.");
@@ -546,7 +526,7 @@ NB_MODULE(tuning_bundle, m) {
         },
         nb::sig(init_signature().c_str()));
 
-    g_record_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    g = new State{reinterpret_cast<PyTypeObject *>(cls.ptr())};
     add_readers(cls);
 
     cls.def_static("balanced", &balanced, "General-purpose profile; the record's defaults.")
@@ -565,7 +545,7 @@ NB_MODULE(tuning_bundle, m) {
     cls.def(
            "__eq__",
            [](const TuningBundle &self, nb::handle other) -> nb::object {
-               if (Py_TYPE(other.ptr()) != g_record_type) return nb::borrow(Py_NotImplemented);
+               if (Py_TYPE(other.ptr()) != g->record_type) return nb::borrow(Py_NotImplemented);
                return nb::bool_(equal(self, record_arg(other, "other")));
            },
            nb::arg().none(), nb::sig("def __eq__(self, other: object, /) -> bool"))
@@ -586,12 +566,7 @@ NB_MODULE(tuning_bundle, m) {
                  ") -> TuningBundle")
                     .c_str()));
 
-    nb::list names;
-    for (const Field &f : kFields) names.append(nb::handle(sorvel::py::intern(f.name.data())));
-    cls.attr("__match_args__") = nb::tuple(names);
-
     // Field objects for the dataclasses module, with the defaults of TuningBundle().
-    nb::object field = nb::module_::import_("dataclasses").attr("field");
     nb::object optional_text = nb::module_::import_("typing").attr("Optional")[nb::handle(
         reinterpret_cast<PyObject *>(&PyUnicode_Type))];
     nb::object defaults = cls();
@@ -605,9 +580,9 @@ NB_MODULE(tuning_bundle, m) {
             else return optional_text;
         });
         dc_fields.append(nb::make_tuple(nb::handle(sorvel::py::intern(f.name.data())), type,
-                                    field(nb::arg("default") = defaults.attr(f.name.data()))));
+                                    sorvel::py::field_with_default(defaults.attr(f.name.data()))));
     }
-    sorvel::py::set_dataclass_fields(cls, dc_fields);
+    sorvel::py::finish_record(cls, dc_fields);
 
     m.def(
         "replace",
@@ -616,7 +591,7 @@ NB_MODULE(tuning_bundle, m) {
             apply(b, nb::handle(), changes, "replace()");
             return b;
         },
-        nb::arg().none(), nb::arg(),
+        sorvel::py::arg("record"), nb::arg(),
         nb::sig((std::string("def replace(record: TuningBundle, /, **changes: ") + kChangesType +
                  ") -> TuningBundle")
                     .c_str()),

@@ -3,12 +3,13 @@
 // json would refuse written as the JSON string of their str().
 //
 // It follows json's own C encoder case by case: identity tests for None,
-// True and False first, then str, int (int.__repr__), float (float.__repr__,
+// True and False first, then str, int (in decimal, at any size), float (float.__repr__,
 // NaN/Infinity/-Infinity), list and tuple, dict (through items()), and str()
 // of everything else. Separators are ", " and ": ".
-#include <charconv>
 #include <unordered_set>
 
+#include "common/format.hpp"
+#include "common/json.hpp"
 #include "common/py.hpp"
 
 namespace sorvel::py {
@@ -57,26 +58,7 @@ void append_float(std::string &out, PyObject *o) {
     if (x != x) { out.append("NaN"); return; }
     if (x == HUGE_VAL) { out.append("Infinity"); return; }
     if (x == -HUGE_VAL) { out.append("-Infinity"); return; }
-    char *repr = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (!repr) throw nb::python_error();
-    out.append(repr);
-    PyMem_Free(repr);
-}
-
-void append_int(std::string &out, PyObject *o) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (!overflow) {
-        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-        text::append_int(out, v);
-        return;
-    }
-    // int.__repr__, as json uses, also for subclasses; it enforces the
-    // interpreter's digit limit.
-    PyObject *r = PyLong_Type.tp_repr(o);
-    if (!r) throw nb::python_error();
-    nb::object keep = nb::steal(r);
-    append_utf8(out, keep);
+    append_float_repr(out, x);
 }
 
 class Encoder {
@@ -88,7 +70,7 @@ public:
         if (o == Py_True) { out_.append("true"); return; }
         if (o == Py_False) { out_.append("false"); return; }
         if (PyUnicode_Check(o)) { append_json_string(out_, o); return; }
-        if (PyLong_Check(o)) { append_int(out_, o); return; }
+        if (PyLong_Check(o)) { append_decimal(out_, o); return; }
         if (PyFloat_Check(o)) { append_float(out_, o); return; }
         if (PyList_Check(o) || PyTuple_Check(o)) { array(o); return; }
         if (PyDict_Check(o)) { object(o); return; }
@@ -160,7 +142,7 @@ private:
         } else if (k == Py_None) {
             text = "null";
         } else if (PyLong_Check(k)) {
-            append_int(text, k);
+            append_decimal(text, k);
         } else {
             PyObject *s = PyObject_Str(k);
             if (!s) throw nb::python_error();

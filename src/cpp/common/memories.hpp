@@ -1,22 +1,35 @@
-// common/memories.hpp: the numbered lines of memory records that the
-// consolidation and journal prompts show, filled into their user template.
+// common/memories.hpp: the dream-cycle steps over a list of memory records
+// (consolidation, journal): one prompt builder that shows the records as
+// numbered lines in a user template, and one free-text answer cleaner.
 #pragma once
 
-#include "common/py.hpp"
+#include <nanobind/nanobind.h>
 
 namespace sorvel::py {
 
-/// Interns the record keys; called by init().
-void init_memory_keys();
+namespace nb = nanobind;
 
-/// Fills `user` ({count}, {formatted_memories}) with the records of the list
-/// `memories`, one line each, numbered from 1 in list order:
+/// What sets one such step apart from the other. Its module is named as the
+/// step; the names follow from it: build_<step>_prompt, parse_<step>_output,
+/// _<STEP>_SYSTEM and _<STEP>_USER (the two texts), and the module's logger.
+struct MemoryStep {
+    const char *step;           // "consolidation", "journal"
+    const char *system;         // the system prompt
+    const char *user;           // the user template: {count}, {formatted_memories}
+    const char *build_purpose;  // first line(s) of the builder's docstring
+    bool with_salience;
+};
+
+/// Defines the builder and the parser of `step` on `m`, with the two texts and
+/// the logger as attributes. Call once, while the module loads.
+///
+/// The builder takes a list of mappings, in the order to show, each read for
+/// "content" (a map is written as one-line JSON, anything else by its text
+/// form), "event_type" and "created_at", and with `with_salience` also the
+/// optional "salience" (str() of it, repr of a float, "N/A" when absent):
 ///   "[n] (event_type, created_at): content"
-/// or, with `with_salience`,
 ///   "[n] (event_type, salience=s, created_at): content"
-/// where s is str(salience), or "N/A" when the key is absent. A map content
-/// is written as one-line JSON, anything else in its plain text form. A
-/// missing required key raises KeyError(key); a non-list raises TypeError.
-nb::str render_memories(nb::handle memories, const text::Template &user, bool with_salience);
+/// A missing required key raises KeyError(key); a non-list raises TypeError.
+void define_memory_step(nb::module_ &m, const MemoryStep &step);
 
 }  // namespace sorvel::py

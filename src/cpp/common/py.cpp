@@ -1,51 +1,37 @@
-// common/py.cpp: str conversions, argument checks, json decoding, logging.
+// common/py.cpp: str conversions, mapping reads, logging, prompt shapes.
 #include "common/py.hpp"
-
-#include "common/memories.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
+#include "common/format.hpp"
+
 namespace sorvel::py {
 
 namespace {
-// Set once by init() while the module loads; never released (the module
-// outlives every call and the interpreter reclaims them at exit).
-PyObject *g_json_loads = nullptr;
-PyObject *g_get_logger = nullptr;
-PyObject *g_warning = nullptr;
-PyObject *g_extra = nullptr;
-PyObject *g_role = nullptr;
-PyObject *g_content = nullptr;
-PyObject *g_user = nullptr;
-PyObject *g_scan_once = nullptr;  // json.JSONDecoder().scan_once
-
-PyObject *import_attr(const char *module, const char *name) {
-    nb::object m = nb::module_::import_(module);
-    nb::object attr = m.attr(name);
-    return attr.release().ptr();
-}
+// Set while the module loads (logging on the first get_logger call, which
+// is made at load too); never released: the module outlives every call.
+struct State {
+    Keys keys{};
+    PyObject *get_logger = nullptr;  // logging.getLogger
+    PyObject *warning = nullptr;     // "warning"
+    PyObject *extra = nullptr;       // "extra"
+};
+State g;
 }  // namespace
 
 void init() {
-    if (g_json_loads) return;
+    if (g.keys.content) return;
     // nanobind's exit-time report counts every instance still referenced when
     // its internals go away; hosts and test runners that keep values until
     // the very end (hypothesis does) make that noise. Leaks are measured
     // instead by the resident size under repeated calls (the hardening tests).
     nb::set_leak_warnings(false);
-    g_get_logger = import_attr("logging", "getLogger");
-    g_warning = intern("warning");
-    g_extra = intern("extra");
-    g_role = intern("role");
-    g_content = intern("content");
-    g_user = intern("user");
-    nb::object decoder = nb::module_::import_("json").attr("JSONDecoder")();
-    g_scan_once = nb::object(decoder.attr("scan_once")).release().ptr();
-    g_json_loads = import_attr("json", "loads");
-    init_memory_keys();
+    g.keys = Keys{intern("content"), intern("role"), intern("user")};
 }
+
+const Keys &keys() noexcept { return g.keys; }
 
 PyObject *intern(const char *text) {
     PyObject *s = PyUnicode_InternFromString(text);
@@ -79,6 +65,10 @@ void append_utf8(std::string &out, nb::handle s) {
 void append_text_form(std::string &out, nb::handle obj) {
     if (PyUnicode_Check(obj.ptr())) {
         append_utf8(out, obj);
+        return;
+    }
+    if (PyLong_CheckExact(obj.ptr())) {  // str(int), without the digit limit
+        append_decimal(out, obj);
         return;
     }
     PyObject *s = PyObject_Str(obj.ptr());
@@ -133,18 +123,6 @@ nb::str clean_free_text(nb::handle response) {
     return substring(response, text::clean_answer(code_points(response), text::Unwrap::Quotes));
 }
 
-void require_str(nb::handle v, const char *arg) {
-    if (!PyUnicode_Check(v.ptr()))
-        throw nb::type_error((std::string(arg) + " must be str, not " +
-                              Py_TYPE(v.ptr())->tp_name).c_str());
-}
-
-void require_list(nb::handle v, const char *arg) {
-    if (!PyList_Check(v.ptr()))
-        throw nb::type_error((std::string(arg) + " must be list, not " +
-                              Py_TYPE(v.ptr())->tp_name).c_str());
-}
-
 namespace {
 // dict[key] as a new reference, or null (with no error set) when missing.
 // The reference is taken inside the dict's own lookup where the interpreter
@@ -189,77 +167,19 @@ bool get_optional_item(nb::handle mapping, PyObject *key, nb::object &out) {
     return true;
 }
 
-nb::object json_decode(nb::handle text) {
-    PyObject *r = PyObject_CallOneArg(g_json_loads, text.ptr());
-    if (r) return nb::steal(r);
-    // Every failure to decode counts, whatever json raised for it
-    // (JSONDecodeError, RecursionError, the digit limit's ValueError, ...).
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::object();
-}
-
-nb::object json_decode(nb::handle text, text::Range r) {
-    // json.loads(t) is: no leading U+FEFF; skip JSON white space; scan one
-    // value; skip JSON white space; nothing may follow.
-    auto json_space = [](char32_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-    text::CodePoints cp = code_points(text);
-    std::size_t begin = r.begin;
-    if (begin < r.end && cp[begin] == 0xFEFF) return nb::object();
-    while (begin < r.end && json_space(cp[begin])) ++begin;
-    if (begin == r.end) return nb::object();
-    // No JSON value starts with anything else: prose fails here, without
-    // the scanner building its exception.
-    char32_t first = cp[begin];
-    if (first >= 0x80 ||
-        std::string_view("{[\"-0123456789ntfNI").find(static_cast<char>(first)) ==
-            std::string_view::npos)
-        return nb::object();
-    nb::object at = nb::steal(PyLong_FromSize_t(begin));
-    if (!at.is_valid()) throw nb::python_error();
-    PyObject *args[] = {text.ptr(), at.ptr()};
-    PyObject *res = PyObject_Vectorcall(g_scan_once, args, 2, nullptr);
-    if (!res) {
-        // StopIteration ("Expecting value"), JSONDecodeError, RecursionError,
-        // the digit limit's ValueError, MemoryError: all mean "not JSON".
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
-        PyErr_Clear();
-        return nb::object();
-    }
-    nb::object pair = nb::steal(res);
-    Py_ssize_t end = -1;
-    if (PyTuple_Check(res) && PyTuple_GET_SIZE(res) == 2) {
-        end = PyLong_AsSsize_t(PyTuple_GET_ITEM(res, 1));
-        if (end == -1 && PyErr_Occurred()) throw nb::python_error();
-    }
-    // A number that runs on past the slice ("1" before "2") may read
-    // differently inside it alone: decode the copy then.
-    if (end < 0 || static_cast<std::size_t>(end) > r.end) return json_decode(substring(text, r));
-    std::size_t stop = static_cast<std::size_t>(end);
-    while (stop < r.end && json_space(cp[stop])) ++stop;
-    if (stop != r.end) return nb::object();
-    return nb::borrow(PyTuple_GET_ITEM(res, 0));
-}
-
-nb::object decode_json_answer(nb::handle response) {
-    require_str(response, "response");
-    return json_decode(response, text::clean_answer(code_points(response), text::Unwrap::JsonTag));
-}
-
-const char *json_type_name(nb::handle v) noexcept {
-    PyObject *o = v.ptr();
-    if (PyDict_Check(o)) return "dict";
-    if (PyList_Check(o)) return "list";
-    if (PyUnicode_Check(o)) return "str";
-    if (PyBool_Check(o)) return "bool";
-    if (PyLong_Check(o)) return "int";
-    if (PyFloat_Check(o)) return "float";
-    if (o == Py_None) return "NoneType";
-    return Py_TYPE(o)->tp_name;
+nb::list snapshot(nb::handle list) {
+    nb::list copy = nb::steal<nb::list>(PyList_GetSlice(list.ptr(), 0, PY_SSIZE_T_MAX));
+    if (!copy.is_valid()) throw nb::python_error();
+    return copy;
 }
 
 nb::object get_logger(const char *name) {
-    PyObject *r = PyObject_CallOneArg(g_get_logger, nb::str(name).ptr());
+    if (!g.get_logger) {
+        g.get_logger = nb::object(nb::module_::import_("logging").attr("getLogger")).release().ptr();
+        g.warning = intern("warning");
+        g.extra = intern("extra");
+    }
+    PyObject *r = PyObject_CallOneArg(g.get_logger, nb::str(name).ptr());
     if (!r) throw nb::python_error();
     return nb::steal(r);
 }
@@ -267,11 +187,11 @@ nb::object get_logger(const char *name) {
 void warn(nb::handle logger, const char *message, const char *field, nb::handle value) {
     nb::dict extra;
     extra[field] = value;
-    nb::object method = nb::steal(PyObject_GetAttr(logger.ptr(), g_warning));
+    nb::object method = nb::steal(PyObject_GetAttr(logger.ptr(), g.warning));
     if (!method.is_valid()) throw nb::python_error();
     nb::tuple args = nb::make_tuple(nb::str(message));
     nb::dict kwargs;
-    PyDict_SetItem(kwargs.ptr(), g_extra, extra.ptr());
+    PyDict_SetItem(kwargs.ptr(), g.extra, extra.ptr());
     PyObject *r = PyObject_Call(method.ptr(), args.ptr(), kwargs.ptr());
     if (!r) throw nb::python_error();
     Py_DECREF(r);
@@ -284,8 +204,8 @@ nb::str preview(nb::handle s, std::size_t n) {
 
 nb::dict user_message(nb::handle content) {
     nb::dict msg;
-    if (PyDict_SetItem(msg.ptr(), g_role, g_user) < 0 ||
-        PyDict_SetItem(msg.ptr(), g_content, content.ptr()) < 0)
+    if (PyDict_SetItem(msg.ptr(), g.keys.role, g.keys.user) < 0 ||
+        PyDict_SetItem(msg.ptr(), g.keys.content, content.ptr()) < 0)
         throw nb::python_error();
     return msg;
 }
@@ -294,16 +214,6 @@ nb::tuple prompt_pair(nb::handle system, nb::handle content) {
     nb::list messages;
     messages.append(user_message(content));
     return nb::make_tuple(system, messages);
-}
-
-void set_dataclass_fields(nb::handle cls, nb::handle fields) {
-    // A frozen dataclass of the same name and fields lends its field objects
-    // and parameters; the record keeps its own methods.
-    nb::object dataclasses = nb::module_::import_("dataclasses");
-    nb::object twin = dataclasses.attr("make_dataclass")(cls.attr("__name__"), fields,
-                                                         nb::arg("frozen") = true);
-    cls.attr("__dataclass_fields__") = twin.attr("__dataclass_fields__");
-    cls.attr("__dataclass_params__") = twin.attr("__dataclass_params__");
 }
 
 }  // namespace sorvel::py

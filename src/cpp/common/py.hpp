@@ -1,7 +1,10 @@
 // common/py.hpp: thin bridges between the modules and the interpreter: str
-// in and out without loss, argument checks, json, logging, prompt shapes.
+// in and out without loss, mapping reads, logging, prompt shapes.
 //
 // Every module calls init() from its module initialiser before anything else.
+// What a module needs beyond that comes from its own header: argument checks
+// (args.hpp, included here), number texts (format.hpp), json (json.hpp),
+// templates (template.hpp), frozen records (record.hpp).
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -9,14 +12,15 @@
 #include <string>
 #include <string_view>
 
+#include "common/args.hpp"
 #include "common/text.hpp"
 
 namespace sorvel::py {
 
 namespace nb = nanobind;
 
-/// Imports and caches what the bridges call (json.loads, logging.getLogger).
-/// Idempotent; runs at module load.
+/// Sets up what every module uses (interned key names). Idempotent; runs at
+/// module load. Imports nothing.
 void init();
 
 /// A str made immortal for the life of the process (interned key names).
@@ -24,6 +28,12 @@ PyObject *intern(const char *text);
 
 /// A list of names, for a module's __all__.
 nb::list names(std::initializer_list<const char *> items);
+
+/// Key names that more than one module reads or writes, interned by init().
+struct Keys {
+    PyObject *content, *role, *user;
+};
+const Keys &keys() noexcept;
 
 // --- str <-> UTF-8 -----------------------------------------------------------
 
@@ -35,8 +45,8 @@ std::string_view utf8(nb::handle s, std::string &scratch);
 /// Appends the UTF-8 bytes of the str `s`.
 void append_utf8(std::string &out, nb::handle s);
 
-/// Appends the plain text form of `obj`: a str (or subclass) as it is,
-/// anything else as str(obj).
+/// Appends the plain text form of `obj`: a str (or subclass) as it is, an
+/// exact int in decimal at any size, anything else as str(obj).
 void append_text_form(std::string &out, nb::handle obj);
 
 /// A str from UTF-8 in which lone surrogates may appear ("surrogatepass").
@@ -57,13 +67,7 @@ nb::str substring(nb::handle s, text::Range r);
 /// naming `response` unless it is a str.
 nb::str clean_free_text(nb::handle response);
 
-// --- arguments -----------------------------------------------------------------
-
-/// TypeError "<arg> must be str, not <type>" unless `v` is a str.
-void require_str(nb::handle v, const char *arg);
-
-/// TypeError "<arg> must be list, not <type>" unless `v` is a list.
-void require_list(nb::handle v, const char *arg);
+// --- mappings --------------------------------------------------------------------
 
 /// mapping[key]; a missing key raises KeyError(key).
 nb::object get_item(nb::handle mapping, PyObject *key);
@@ -71,40 +75,12 @@ nb::object get_item(nb::handle mapping, PyObject *key);
 /// mapping[key] into `out` when the key is present; false when it is not.
 bool get_optional_item(nb::handle mapping, PyObject *key, nb::object &out);
 
-// --- json ----------------------------------------------------------------------
-
-/// json.loads(text); a null object when decoding fails for any reason
-/// (syntax, nesting depth, digit limits, memory). Other interrupts propagate.
-nb::object json_decode(nb::handle text);
-
-/// json_decode(text[r.begin:r.end]) without copying the slice: json's own
-/// scanner runs on `text` from r.begin, with the checks json.loads makes
-/// around it (leading byte order mark, white space, extra data).
-nb::object json_decode(nb::handle text, text::Range r);
-
-/// A model's JSON answer decoded: the fence-and-`json`-tag cleaning of
-/// text::clean_answer, then json_decode of the cleaned slice. A null object
-/// when it is not JSON. TypeError naming `response` unless it is a str.
-nb::object decode_json_answer(nb::handle response);
-
-/// The type name of a decoded JSON value: "dict", "list", "str", "int",
-/// "float", "bool" or "NoneType".
-const char *json_type_name(nb::handle v) noexcept;
-
-/// Appends what json.dumps(value, ensure_ascii=True, default=str) writes,
-/// except that a map key json would refuse (a tuple, say) is written as the
-/// JSON string of str(key). Raises ValueError on a circular reference and
-/// RecursionError on nesting deeper than the interpreter allows.
-void append_json(std::string &out, nb::handle value);
+/// A private copy of the list `list` (Python code run later cannot change it).
+nb::list snapshot(nb::handle list);
 
 // --- logging -------------------------------------------------------------------
 
-/// logging.getLogger(name).
-// Gives a record class the dataclass protocol (`dataclasses.fields`, `asdict`,
-// `replace`, `is_dataclass`): `fields` is a list of (name, type) or (name, type,
-// dataclasses.field(...)) tuples, as `dataclasses.make_dataclass` takes them.
-void set_dataclass_fields(nb::handle cls, nb::handle fields);
-
+/// logging.getLogger(name); logging is imported on the first call.
 nb::object get_logger(const char *name);
 
 /// logger.warning(message, extra={field: value}).

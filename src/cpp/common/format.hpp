@@ -1,0 +1,25 @@
+// common/format.hpp: number texts. C++ integers and floats are written by
+// the interpreter-free functions of text.hpp (the same texts as int, repr()
+// and format(x, ".3f"), checked against them); Python ints of any size here.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+#include "common/text.hpp"
+
+namespace sorvel::py {
+
+namespace nb = nanobind;
+
+using text::append_fixed3;       // format(x, ".3f")
+using text::append_float_repr;  // repr(x)
+using text::append_int;         // a C++ integer in decimal
+
+/// Appends the int `v` (any int, subclasses and bool counted by value) in
+/// decimal, whatever its size: the interpreter's limit on int-to-decimal
+/// conversion does not apply.
+void append_decimal(std::string &out, nb::handle v);
+
+}  // namespace sorvel::py
