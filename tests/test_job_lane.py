@@ -46,6 +46,45 @@ def cancellation_of(task):
     return handed_over(info.value)
 
 
+async def startable(lane, probes):
+    """How many of `probes` new tasks the lane starts at once right now (the
+    free units, seen from outside); the probes are then let go and removed."""
+    gate = asyncio.get_running_loop().create_future()
+    started = []
+
+    async def probe(i):
+        started.append(i)
+        await gate
+
+    tasks = [lane.submit(f"probe {i}", probe(i)) for i in range(probes)]
+    await settle()
+    count = len(started)
+    gate.set_result(None)
+    await asyncio.gather(*tasks)
+    await settle()
+    return count
+
+
+class Recorded(asyncio.Task):
+    """A task that keeps the done callbacks registered on it and not taken back."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.live = []
+
+    def add_done_callback(self, fn, *, context=None):
+        self.live.append(fn)
+        super().add_done_callback(fn, context=context)
+
+    def remove_done_callback(self, fn):
+        self.live = [f for f in self.live if f != fn]
+        return super().remove_done_callback(fn)
+
+
+def recorded(loop, coro, **kwargs):
+    return Recorded(coro, loop=loop, **kwargs)
+
+
 class Work:
     """Submitted units: each records its start and ends when its gate resolves."""
 
@@ -83,12 +122,23 @@ def test_module_surface():
     assert jl.logger.name == "sorvel_layer._internal.job_lane"
     lane = JobLane()
     assert lane._max_concurrency == 2
-    assert isinstance(lane._semaphore, asyncio.Semaphore)
-    assert lane._semaphore._value == 2
+    assert lane._semaphore.locked() is False
     assert type(lane._tasks) is dict and lane._tasks == {}
     assert lane.active_count == 0
-    assert JobLane(max_concurrency=7)._semaphore._value == 7
+    assert JobLane(max_concurrency=7)._max_concurrency == 7
     assert gc.is_tracked(lane)
+
+    async def main():
+        assert await startable(JobLane(max_concurrency=7), 9) == 7
+        one = JobLane(1)
+        one.submit("busy", asyncio.sleep(1))
+        await asyncio.sleep(0)
+        assert one._semaphore.locked()
+        one.cancel_all()
+        await settle()
+        assert not one._semaphore.locked()
+
+    run(main)
 
 
 @pytest.mark.parametrize("value, error, text", [
@@ -109,7 +159,7 @@ def test_huge_limit_is_accepted():
     async def main():
         lane = JobLane(2 ** 70)
         assert await lane.submit("a", asyncio.sleep(0, "done")) == "done"
-        assert lane._semaphore._value == 2 ** 70 and lane._max_concurrency == 2 ** 70
+        assert await startable(lane, 50) == 50 and lane._max_concurrency == 2 ** 70
 
     run(main)
 
@@ -130,7 +180,7 @@ def test_default_limit_runs_two_and_starts_the_third_when_one_ends():
         work.finish("a", 1)
         work.finish("c", 3)
         assert await asyncio.gather(*tasks) == [1, 2, 3]
-        assert lane._semaphore._value == 2
+        assert await startable(lane, 3) == 2
         assert [t.get_name() for t in tasks] == ["a", "b", "c"]
 
     run(main)
@@ -203,7 +253,7 @@ def test_values_errors_and_cancellations_pass_through_the_body():
         task.cancel("why")
         assert await task == "cleaned up"
         assert seen == [("why",)]
-        assert lane._semaphore._value == 2
+        assert await startable(lane, 3) == 2
         assert isinstance(task.get_coro(), collections.abc.Coroutine)
         assert asyncio.iscoroutine(task.get_coro())
 
@@ -311,7 +361,7 @@ def test_dependant_starts_after_its_predecessor_and_keeps_its_own_result():
         c = lane.submit("c", work("c"))
         await settle()
         assert work.log == ["a", "c"]
-        assert lane._semaphore._value == 2  # the waiting dependant holds no unit
+        assert await startable(lane, 3) == 2  # the waiting dependant holds no unit
         work.finish("a", "from a")
         await settle()
         assert work.log == ["a", "c", "b"]
@@ -349,7 +399,7 @@ def test_failure_cascades_along_a_chain_without_running_dependants():
         with pytest.raises(asyncio.CancelledError) as later:
             await c
         assert later.value.args == ()  # later awaits: a bare cancellation
-        assert lane._semaphore._value == 2
+        assert await startable(lane, 3) == 2
 
     run(main)
 
@@ -374,6 +424,7 @@ def test_dependant_of_a_finished_failure_fails_at_once():
 
 def test_cancelling_a_waiting_dependant_leaves_the_predecessor_running():
     async def main():
+        asyncio.get_running_loop().set_task_factory(recorded)
         work, lane = Work(), JobLane()
         a = lane.submit("a", work("a"))
         b = lane.submit("b", work("b"), after="a")
@@ -386,7 +437,7 @@ def test_cancelling_a_waiting_dependant_leaves_the_predecessor_running():
         assert e.args == ("Predecessor 'a' failed",)
         assert isinstance(e.__cause__, asyncio.CancelledError)
         assert e.__cause__.args == ("host gave up",)
-        assert len(a._callbacks) == 2  # the lane's own and c's; b took its back
+        assert len(a.live) == 2  # the lane's own and c's; b took its back
         work.finish("a", 1)
         await settle()
         assert work.log == ["a", "c"]
@@ -477,7 +528,7 @@ def test_the_pure_python_task_drives_the_body_the_same_way():
         assert work.log == ["a", "d", "c"]
         work.finish("c", 3)
         await lane.wait_all()
-        assert c.result() == 3 and d.cancelled() and lane._semaphore._value == 1
+        assert c.result() == 3 and d.cancelled() and await startable(lane, 2) == 1
 
     run(main)
 
@@ -503,7 +554,7 @@ def test_cancel_all_counts_unfinished_tasks_only():
         assert a.cancelled() and b.cancelled() and lane.active_count == 0
         assert cancellation_of(b).args == ("Predecessor 'a' failed",)
         assert closed(work.coros["b"])
-        assert lane._semaphore._value == 2
+        assert await startable(lane, 3) == 2
 
     run(main)
 
@@ -561,6 +612,7 @@ def test_wait_all_refuses_a_timeout_that_is_not_a_number(timeout):
 
 def test_cancelling_wait_all_leaves_the_tasks_alone():
     async def main():
+        asyncio.get_running_loop().set_task_factory(recorded)
         work, lane = Work(), JobLane()
         a = lane.submit("a", work("a"))
         waiter = asyncio.create_task(lane.wait_all())
@@ -568,7 +620,7 @@ def test_cancelling_wait_all_leaves_the_tasks_alone():
         waiter.cancel()
         await settle()
         assert waiter.cancelled() and not a.done()
-        assert len(a._callbacks) == 1
+        assert len(a.live) == 1  # the lane's own: the wait took its back
         work.finish("a")
         await a
 
@@ -607,7 +659,7 @@ def test_cancelled_waiter_passes_a_unit_on():
         work.finish("d")
         await asyncio.gather(a, d, helper)
         await settle()
-        assert lane._semaphore._value == 1 and lane.active_count == 0
+        assert lane.active_count == 0 and await startable(lane, 2) == 1
         assert closed(work.coros["b"]) and closed(work.coros["c"])
 
     run(main)
@@ -770,8 +822,6 @@ def test_random_schedules_keep_the_invariants(seed):
 
         def check():
             assert len(running) <= limit
-            free = lane._semaphore._value
-            assert 0 <= free and limit - free >= len(running)  # a running coroutine holds a unit
             assert list(lane._tasks) == [n for n in tasks if n in lane._tasks]
             for n, t in lane._tasks.items():
                 assert tasks[n] is t and t.get_name() == n
@@ -812,7 +862,6 @@ def test_random_schedules_keep_the_invariants(seed):
         check()
 
         assert lane.active_count == 0 and not running
-        assert lane._semaphore._value == limit
         for name, task in tasks.items():
             assert task.done() and closed(coros[name])
             pred = after_of[name]
@@ -831,5 +880,6 @@ def test_random_schedules_keep_the_invariants(seed):
                              and tasks[pred].exception() is None):
                 assert exc.args == (f"Predecessor {pred!r} failed",)
                 assert exc.__cause__ is not None
+        assert await startable(lane, limit + 1) == limit  # every unit came back
 
     run(main)
