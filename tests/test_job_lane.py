@@ -533,6 +533,235 @@ def test_the_pure_python_task_drives_the_body_the_same_way():
     run(main)
 
 
+# --- the body as asyncio and the host see it ------------------------------------------
+
+
+def test_the_body_shows_the_submitted_coroutine_and_its_task_name():
+    async def nightly_report(gate):
+        await gate
+        raise LookupError("gone")
+
+    async def main():
+        errors = []
+        loop = asyncio.get_running_loop()
+        loop.set_exception_handler(lambda loop, ctx: errors.append(ctx))
+        lane, gate = JobLane(), loop.create_future()
+        coro = nightly_report(gate)
+        task = lane.submit("nightly", coro)
+        body = task.get_coro()
+        assert repr(body) == f"<JobLane._wrapper name='nightly' coro={coro!r}>"
+        assert (body.__name__, body.__qualname__) == (coro.__name__, coro.__qualname__)
+        await settle()
+        assert [f.f_code.co_name for f in task.get_stack()] == ["nightly_report"]
+        assert "coro=<test_the_body_shows_the_submitted_coroutine_and_its_task_name.<locals>" \
+               ".nightly_report() running at " in repr(task)
+        gate.set_result(None)
+        await settle()
+        assert task.done() and lane.active_count == 0
+        del task, body
+        gc.collect()
+        [ctx] = [c for c in errors if c["message"] == "Task exception was never retrieved"]
+        shown = repr(ctx["future"])
+        assert "name='nightly'" in shown and ".nightly_report() done, defined at " in shown
+        assert "_wrapper" not in shown and isinstance(ctx["exception"], LookupError)
+
+    run(main)
+
+
+def test_a_coroutine_being_awaited_elsewhere_is_not_driven_twice():
+    async def awaits(coro):
+        return await coro
+
+    async def main():
+        work, lane = Work(), JobLane(4)
+        coro = work("a")
+        first = lane.submit("first", coro)
+        second = lane.submit("second", coro)  # the same coroutine again
+        third = lane.submit("third", coro)
+        third.cancel()  # never runs: its callback must not close what "first" drives
+        other = asyncio.create_task(awaits(coro))  # what `await` itself says
+        await settle()
+        with pytest.raises(RuntimeError) as plain:
+            other.result()
+        with pytest.raises(RuntimeError) as info:
+            second.result()
+        assert str(info.value) == str(plain.value) == "coroutine is being awaited already"
+        assert third.cancelled() and not first.done() and not closed(coro)
+        work.finish("a", 7)
+        assert await first == 7 and work.log == ["a"]
+
+        # Awaited by the host first, then submitted.
+        held = work("b")
+        host = asyncio.create_task(awaits(held))
+        await settle()
+        late = lane.submit("late", held)
+        await settle()
+        assert isinstance(late.exception(), RuntimeError) and not closed(held)
+        work.finish("b", 8)
+        assert await host == 8
+        # A finished coroutine: the error of any second await.
+        again = lane.submit("again", held)
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+            await again
+        assert await startable(lane, 5) == 4
+
+    run(main)
+
+
+def test_the_body_follows_the_coroutine_protocol_when_driven_by_hand():
+    bodies = []
+
+    def keep_the_body(loop, coro, **kwargs):
+        bodies.append(coro)  # the task runs something else; the body is left to the test
+        return asyncio.Task(asyncio.sleep(0), loop=loop, **kwargs)
+
+    async def reenters():
+        with pytest.raises(ValueError, match="already executing"):
+            bodies[3].send(None)  # its own body, from inside its step
+        return "ok"
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.set_task_factory(keep_the_body)
+        work, lane = Work(), JobLane(1)
+        for name in "abc":
+            lane.submit(name, work(name))
+        lane.submit("d", reenters())
+        lane.submit("e", work("e"))
+        a, b, c, d, e = bodies
+        assert isinstance(a, collections.abc.Coroutine) and a.__await__() is a
+        with pytest.raises(TypeError, match="just-started"):
+            a.send(1)
+        with pytest.raises(ValueError, match="^x$"):
+            a.throw(ValueError, ValueError("x"), None)  # the three-argument form
+        with pytest.raises(KeyError):
+            b.throw(KeyError)
+        for bad in [(), (1,), (ValueError("v"), 2), (ValueError, None, 3), (1, 2, 3, 4)]:
+            with pytest.raises(TypeError):
+                c.throw(*bad)
+        assert c.send(None) is work.gates["c"]  # it took the unit and runs the coroutine
+        c.close()
+        assert closed(work.coros["c"])
+        with pytest.raises(RuntimeError, match="cannot reuse"):
+            c.send(None)
+        assert c.close() is None
+        with pytest.raises(OSError):
+            c.throw(OSError())
+        with pytest.raises(StopIteration) as stop:
+            d.send(None)  # the unit came back from c
+        assert stop.value.value == "ok"
+        e.close()  # before its first step: the coroutine is left to the callback
+        assert not closed(work.coros["e"])
+        await settle()  # the tasks end; their callbacks close every body and coroutine
+        assert all(closed(coro) for coro in work.coros.values())
+        assert work.log == ["c"] and lane.active_count == 0
+        loop.set_task_factory(None)
+        assert await startable(lane, 2) == 1
+
+    run(main)
+
+
+def test_a_task_factory_that_awaits_the_body_from_python():
+    async def outer(body):
+        return await body
+
+    def wrapping(loop, coro, **kwargs):
+        return asyncio.Task(outer(coro), loop=loop, **kwargs)
+
+    class Broken(Exception):
+        pass
+
+    async def main():
+        asyncio.get_running_loop().set_task_factory(wrapping)
+        work, lane = Work(), JobLane(1)
+        a = lane.submit("a", work("a"))
+        b = lane.submit("b", work("b"), after="a")
+        c = lane.submit("c", work("c"), after="a")
+        d = lane.submit("d", work("d"))
+        await settle()
+        assert work.log == ["a"]
+        b.cancel("not needed")
+        d.cancel()  # queued for the unit
+        await settle()
+        assert not a.done() and b.cancelled() and d.cancelled()
+        work.fail("a", Broken("x"))
+        await lane.wait_all()
+        assert isinstance(a.exception(), Broken)
+        assert cancellation_of(c).args == ("Predecessor 'a' failed",)
+        e = lane.submit("e", work("e"))
+        await settle()
+        e.cancel("stop")
+        await settle()
+        assert e.cancelled() and work.log == ["a", "e"]
+        assert all(closed(coro) for coro in work.coros.values())
+        assert await startable(lane, 2) == 1
+
+    run(main)
+
+
+def test_uvloop_runs_the_lane_alike():
+    uvloop = pytest.importorskip("uvloop")
+
+    async def main():
+        work, lane = Work(), JobLane()
+        a = lane.submit("a", work("a"))
+        b = lane.submit("b", work("b"), after="a")
+        c = lane.submit("c", work("c"))
+        d = lane.submit("d", work("d"), after="c")
+        await settle()
+        assert work.log == ["a", "c"]
+        assert d.cancel() and not c.done()
+        work.fail("a", OSError("x"))
+        work.finish("c", 3)
+        await lane.wait_all(timeout=10)
+        assert cancellation_of(b).args == ("Predecessor 'a' failed",)
+        assert cancellation_of(d).args == ("Predecessor 'c' failed",)
+        assert c.result() == 3 and work.log == ["a", "c"]
+        assert await startable(lane, 3) == 2
+
+    loop = uvloop.new_event_loop()
+    try:
+        loop.run_until_complete(main())
+    finally:
+        loop.close()
+
+
+def test_lanes_on_several_threads_at_once():
+    """Each thread has its own loop and lane, as the lane is meant to be used."""
+    import threading
+
+    rounds, threads = 40, 4
+    barrier = threading.Barrier(threads)
+    failures = []
+
+    async def chain(lane, n):
+        prev = None
+        for k in range(10):
+            lane.submit(f"{n}:{k}", asyncio.sleep(0, k), after=prev)
+            prev = f"{n}:{k}"
+        victim = lane.submit(f"{n}:victim", asyncio.sleep(1))
+        after_victim = lane.submit(f"{n}:after", asyncio.sleep(0), after=f"{n}:victim")
+        await asyncio.sleep(0)
+        victim.cancel()
+        await lane.wait_all()
+        assert after_victim.cancelled() and lane.active_count == 0
+
+    def worker():
+        try:
+            barrier.wait()
+            for n in range(rounds):
+                asyncio.run(chain(JobLane(3), n))
+        except BaseException as e:  # reported below
+            failures.append(e)
+
+    pool = [threading.Thread(target=worker) for _ in range(threads)]
+    for t in pool:
+        t.start()
+    for t in pool:
+        t.join()
+    assert failures == []
+
+
 # --- cancel_all and wait_all ----------------------------------------------------------
 
 
