@@ -140,6 +140,8 @@ PyObject *await_iter(PyObject *obj) {
 
 // it.name(arg) when `it` has such a method; `missing` when it has none.
 PyObject *call_optional(PyObject *it, PyObject *name, PyObject *arg, PyObject *missing) {
+    if (PyCoro_CheckExact(it))  // has them all: no bound method needed
+        return arg ? PyObject_CallMethodOneArg(it, name, arg) : PyObject_CallMethodNoArgs(it, name);
     PyObject *meth = PyObject_GetAttr(it, name);
     if (!meth && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
