@@ -162,10 +162,12 @@ int close_iter(PyObject *it) {
 // Throws `exc` (borrowed) into the sub-iterator `it`; GeneratorExit closes it
 // instead, as `yield from` does.
 PySendResult throw_into(PyObject *it, PyObject *exc, PyObject **res) {
-    bool exit = PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit);
-    if (exit ? close_iter(it) < 0 : (*res = call_optional(it, g_n.throw_, exc, nullptr)) != nullptr)
-        return exit ? PYGEN_ERROR : PYGEN_NEXT;
-    if (!PyErr_Occurred()) {  // closed, or nothing to throw into: the exception goes on
+    if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+        if (close_iter(it) == 0) restore_exc(Py_NewRef(exc));
+        return PYGEN_ERROR;
+    }
+    if ((*res = call_optional(it, g_n.throw_, exc, nullptr))) return PYGEN_NEXT;
+    if (!PyErr_Occurred()) {  // nothing to throw into: the exception goes on
         restore_exc(Py_NewRef(exc));
         return PYGEN_ERROR;
     }
