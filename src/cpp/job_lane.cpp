@@ -179,15 +179,22 @@ PySendResult throw_into(PyObject *it, PyObject *exc, PyObject **res) {
     return PYGEN_RETURN;
 }
 
+// Claims `c` for a step (or its completion callback); false with ValueError
+// when it is claimed already: a re-entry, or a second thread.
+bool claim(Coro *c) {
+    if (!std::atomic_ref<bool>(c->busy).exchange(true, std::memory_order_acquire)) return true;
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return false;
+}
+
+void unclaim(Coro *c) { std::atomic_ref<bool>(c->busy).store(false, std::memory_order_release); }
+
 enum class Input { send, throw_, close };
 
 // One step of `c`: `arg` sent in, the exception `arg` thrown in, or a close.
 PySendResult drive(Coro *c, Input how, PyObject *arg, PyObject **res) {
     *res = nullptr;
-    if (std::atomic_ref<bool>(c->busy).exchange(true, std::memory_order_acquire)) {
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return PYGEN_ERROR;
-    }
+    if (!claim(c)) return PYGEN_ERROR;
     Py_INCREF(c);
     c->started = true;
     PySendResult r = PYGEN_ERROR;
@@ -223,7 +230,7 @@ PySendResult drive(Coro *c, Input how, PyObject *arg, PyObject **res) {
         Py_XSETREF(*res, Py_NewRef(Py_None));
         r = PYGEN_RETURN;
     }
-    std::atomic_ref<bool>(c->busy).store(false, std::memory_order_release);
+    unclaim(c);
     Py_DECREF(c);
     return r;
 }
@@ -757,14 +764,19 @@ PyGetSetDef g_job_getset[] = {{kName, job_forward, nullptr, nullptr, kName},
 PyObject *on_done(PyObject *self, PyObject *task) try {
     Job *j = job_of(self);
     nb::object keep = nb::borrow(self), name = call(task, g_n.get_name);
+    // A body that its task no longer drives (a task factory may leave it
+    // behind) ends here, returning whatever it holds.
+    if (!j->head.finished) call(self, g_n.close);
+    if (!claim(&j->head)) raise_pending();
+    struct Unclaim {
+        Coro *c;
+        ~Unclaim() { unclaim(c); }
+    } unclaim_at_exit{&j->head};
     PyObject *tasks = j->lane ? lane_of(j->lane)->tasks.ptr() : nullptr;
     if (tasks && PyDict_DelItem(tasks, name.ptr()) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise_pending();
         PyErr_Clear();  // already gone: nothing to do
     }
-    // A body that its task no longer drives (a task factory may leave it
-    // behind) ends here, returning whatever it holds.
-    if (!j->head.finished) call(self, g_n.close);
     bool foreign = j->coro && !j->ran_coro && PyCoro_CheckExact(j->coro) &&
                    !attr(j->coro, g_n.cr_await).is_none();
     int rc = j->coro && !foreign ? close_iter(j->coro) : 0;
