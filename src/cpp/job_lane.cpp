@@ -26,7 +26,7 @@ namespace {
 
 // --- module-level objects, set once while the module loads --------------------
 
-PyObject *g_cancelled_error, *g_iscoroutine, *g_get_running_loop, *g_wait;
+PyObject *g_cancelled_error, *g_invalid_state_error, *g_iscoroutine, *g_get_running_loop, *g_wait;
 PyTypeObject *g_job_type, *g_wait_all_type;  // the task body; what wait_all() returns
 
 struct Names {
@@ -562,25 +562,29 @@ PySendResult predecessor_failed(Job *j) {
     return PYGEN_ERROR;
 }
 
-// Reads the finished predecessor's outcome: nothing after a result, else the
-// "Predecessor ... failed" cancellation (or an interrupt) is raised. A
-// cancellation is read from the predecessor's own body, which kept the
-// exact object, so that the first await of its handle still receives it.
-void check_predecessor(Job *j) {
-    nb::object pred = nb::steal(j->pred);
-    j->pred = nullptr;
+// Reads the predecessor's outcome: false while it still runs; true after a
+// result; otherwise the "Predecessor ... failed" cancellation (or an
+// interrupt) is raised. A cancellation is read from the predecessor's own
+// body, which kept the exact object, so that the first await of its handle
+// still receives it. (exception() refuses a task that still runs.)
+bool predecessor_finished(Job *j) {
     PyObject *exc = nullptr;
-    if (truth(pred.ptr(), g_n.cancelled)) {
-        nb::object body = call(pred.ptr(), g_n.get_coro);
+    if (truth(j->pred, g_n.cancelled)) {
+        nb::object body = call(j->pred, g_n.get_coro);
         exc = Py_TYPE(body.ptr()) == g_job_type ? Py_XNewRef(job_of(body.ptr())->cancelled) : nullptr;
         exc = exc ? exc : checked(PyObject_CallNoArgs(g_cancelled_error)).release().ptr();
-    } else if ((exc = call(pred.ptr(), g_n.exception).release().ptr()) == Py_None) {
-        return Py_DECREF(exc);
+    } else if (!(exc = PyObject_CallMethodNoArgs(j->pred, g_n.exception))) {
+        if (!PyErr_ExceptionMatches(g_invalid_state_error)) raise_pending();
+        PyErr_Clear();
+        return false;
     }
+    Py_CLEAR(j->pred);
+    if (exc == Py_None) return Py_DECREF(exc), true;
     restore_exc(exc);
     predecessor_failed(j);
     raise_pending();
 }
+
 
 // The predecessor finished: the relay (bound to the dependant's future)
 // completes that future unless the dependant gave up on it.
@@ -617,6 +621,21 @@ PySendResult take_unit_then_run(Job *j) {
     return PYGEN_NEXT;
 }
 
+// Waits for the predecessor when it still runs: the body parks on a future
+// of its own that the predecessor's completion resolves, so cancelling the
+// wait leaves the predecessor alone. Then it asks for a unit.
+PySendResult after_predecessor(Job *j) {
+    if (!j->pred || predecessor_finished(j)) return take_unit_then_run(j);
+    nb::object fut = call(j->loop, g_n.create_future);
+    nb::object cb = checked(PyCFunction_New(&g_relay_def, fut.ptr()));
+    call(j->pred, g_n.add_done_callback, cb.ptr());
+    j->head.sub = checked(await_iter(fut.ptr())).release().ptr();
+    j->wait = fut.release().ptr();
+    j->relay = cb.release().ptr();
+    j->phase = Phase::waiting_predecessor;
+    return PYGEN_NEXT;
+}
+
 PySendResult job_advance(Job *j, PySendResult r, PyObject **res) {
     if (r == PYGEN_RETURN && j->phase != Phase::running) Py_CLEAR(*res);
     switch (j->phase) {
@@ -625,20 +644,7 @@ PySendResult job_advance(Job *j, PySendResult r, PyObject **res) {
         // coroutine that has not begun; coro is left to the completion callback.
         if (r == PYGEN_ERROR) return r;
         if (j->deferred) return *res = Py_NewRef(Py_None), PYGEN_NEXT;
-        if (j->pred && !truth(j->pred, g_n.done)) {
-            // Park on a future of the body's own that the predecessor's
-            // completion resolves; cancelling it leaves the predecessor alone.
-            nb::object fut = call(j->loop, g_n.create_future);
-            nb::object cb = checked(PyCFunction_New(&g_relay_def, fut.ptr()));
-            call(j->pred, g_n.add_done_callback, cb.ptr());
-            j->head.sub = checked(await_iter(fut.ptr())).release().ptr();
-            j->wait = fut.release().ptr();
-            j->relay = cb.release().ptr();
-            j->phase = Phase::waiting_predecessor;
-            return PYGEN_NEXT;
-        }
-        if (j->pred) check_predecessor(j);
-        return take_unit_then_run(j);
+        return after_predecessor(j);
     case Phase::waiting_predecessor:
         if (r == PYGEN_ERROR) {  // this task was cancelled while it waited: its relay is taken back
             keeping_pending([j] { call(j->pred, g_n.remove_done_callback, j->relay); });
@@ -647,8 +653,7 @@ PySendResult job_advance(Job *j, PySendResult r, PyObject **res) {
         Py_CLEAR(j->relay);
         Py_CLEAR(j->wait);
         if (r == PYGEN_ERROR) return predecessor_failed(j);
-        check_predecessor(j);
-        return take_unit_then_run(j);
+        return after_predecessor(j);
     case Phase::waiting_unit:
         if (r == PYGEN_ERROR) {
             // A unit handed over at this very moment passes on to the next
@@ -871,6 +876,7 @@ void init_globals() {
                 sp::intern("get_coro"), sp::intern("get_name"), sp::intern("set_result"), sp::intern("throw"),
                 nb::make_tuple("name").release().ptr(), nb::make_tuple("timeout").release().ptr()};
     g_cancelled_error = attr_of("asyncio", "CancelledError");
+    g_invalid_state_error = attr_of("asyncio", "InvalidStateError");
     g_iscoroutine = attr_of("asyncio", "iscoroutine");
     g_get_running_loop = attr_of("asyncio", "get_running_loop");
     g_wait = attr_of("asyncio", "wait");
