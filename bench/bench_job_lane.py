@@ -7,6 +7,8 @@ predecessor too); the chains are also timed against a plain lane with the
 same behaviour as JobLane (the wait goes through asyncio.shield). The floor
 is the same coroutines run as bare `asyncio.create_task` tasks and waited for
 with `asyncio.wait` (the lane's wait_all does the same). Times are per task.
+One more reference: the bare tasks with one no-op completion callback each,
+the least that any lane pays for untracking its tasks from a callback.
 """
 import asyncio
 
@@ -114,6 +116,13 @@ async def bare():
     await asyncio.wait(tasks)
 
 
+async def bare_with_callback():
+    tasks = [asyncio.create_task(trivial(0), name=name) for name in NAMES]
+    for task in tasks:
+        task.add_done_callback(id)
+    await asyncio.wait(tasks)
+
+
 def timed_all(loop, batches, rounds=15):
     """Best time per task of each batch; the batches take turns, so that a
     burst of load on the machine does not fall on one of them only."""
@@ -130,6 +139,7 @@ def main():
     try:
         t = timed_all(loop, {
             "bare": bare,
+            "bare+callback": bare_with_callback,
             "lane": independent(JobLane),
             "plain": independent(PlainLane),
             "lane chains": chained(JobLane),
@@ -139,6 +149,7 @@ def main():
         floor = t["bare"]
         print(f"per task, {TASKS} tasks, lane of {LIMIT}; floor = bare create_task + asyncio.wait")
         report("bare tasks (floor)", floor)
+        report("bare tasks, one completion callback each", t["bare+callback"], None, floor)
         report("JobLane, independent tasks", t["lane"], t["plain"], floor)
         report("plain-Python lane, independent tasks", t["plain"], None, floor)
         report(f"JobLane, chains of {CHAIN}", t["lane chains"], t["plain chains"], floor)

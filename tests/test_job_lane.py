@@ -46,6 +46,45 @@ def cancellation_of(task):
     return handed_over(info.value)
 
 
+async def startable(lane, probes):
+    """How many of `probes` new tasks the lane starts at once right now (the
+    free units, seen from outside); the probes are then let go and removed."""
+    gate = asyncio.get_running_loop().create_future()
+    started = []
+
+    async def probe(i):
+        started.append(i)
+        await gate
+
+    tasks = [lane.submit(f"probe {i}", probe(i)) for i in range(probes)]
+    await settle()
+    count = len(started)
+    gate.set_result(None)
+    await asyncio.gather(*tasks)
+    await settle()
+    return count
+
+
+class Recorded(asyncio.Task):
+    """A task that keeps the done callbacks registered on it and not taken back."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.live = []
+
+    def add_done_callback(self, fn, *, context=None):
+        self.live.append(fn)
+        super().add_done_callback(fn, context=context)
+
+    def remove_done_callback(self, fn):
+        self.live = [f for f in self.live if f != fn]
+        return super().remove_done_callback(fn)
+
+
+def recorded(loop, coro, **kwargs):
+    return Recorded(coro, loop=loop, **kwargs)
+
+
 class Work:
     """Submitted units: each records its start and ends when its gate resolves."""
 
@@ -83,12 +122,23 @@ def test_module_surface():
     assert jl.logger.name == "sorvel_layer._internal.job_lane"
     lane = JobLane()
     assert lane._max_concurrency == 2
-    assert isinstance(lane._semaphore, asyncio.Semaphore)
-    assert lane._semaphore._value == 2
+    assert lane._semaphore.locked() is False
     assert type(lane._tasks) is dict and lane._tasks == {}
     assert lane.active_count == 0
-    assert JobLane(max_concurrency=7)._semaphore._value == 7
+    assert JobLane(max_concurrency=7)._max_concurrency == 7
     assert gc.is_tracked(lane)
+
+    async def main():
+        assert await startable(JobLane(max_concurrency=7), 9) == 7
+        one = JobLane(1)
+        one.submit("busy", asyncio.sleep(1))
+        await asyncio.sleep(0)
+        assert one._semaphore.locked()
+        one.cancel_all()
+        await settle()
+        assert not one._semaphore.locked()
+
+    run(main)
 
 
 @pytest.mark.parametrize("value, error, text", [
@@ -109,7 +159,7 @@ def test_huge_limit_is_accepted():
     async def main():
         lane = JobLane(2 ** 70)
         assert await lane.submit("a", asyncio.sleep(0, "done")) == "done"
-        assert lane._semaphore._value == 2 ** 70 and lane._max_concurrency == 2 ** 70
+        assert await startable(lane, 50) == 50 and lane._max_concurrency == 2 ** 70
 
     run(main)
 
@@ -130,7 +180,7 @@ def test_default_limit_runs_two_and_starts_the_third_when_one_ends():
         work.finish("a", 1)
         work.finish("c", 3)
         assert await asyncio.gather(*tasks) == [1, 2, 3]
-        assert lane._semaphore._value == 2
+        assert await startable(lane, 3) == 2
         assert [t.get_name() for t in tasks] == ["a", "b", "c"]
 
     run(main)
@@ -203,7 +253,7 @@ def test_values_errors_and_cancellations_pass_through_the_body():
         task.cancel("why")
         assert await task == "cleaned up"
         assert seen == [("why",)]
-        assert lane._semaphore._value == 2
+        assert await startable(lane, 3) == 2
         assert isinstance(task.get_coro(), collections.abc.Coroutine)
         assert asyncio.iscoroutine(task.get_coro())
 
@@ -311,7 +361,7 @@ def test_dependant_starts_after_its_predecessor_and_keeps_its_own_result():
         c = lane.submit("c", work("c"))
         await settle()
         assert work.log == ["a", "c"]
-        assert lane._semaphore._value == 2  # the waiting dependant holds no unit
+        assert await startable(lane, 3) == 2  # the waiting dependant holds no unit
         work.finish("a", "from a")
         await settle()
         assert work.log == ["a", "c", "b"]
@@ -349,7 +399,7 @@ def test_failure_cascades_along_a_chain_without_running_dependants():
         with pytest.raises(asyncio.CancelledError) as later:
             await c
         assert later.value.args == ()  # later awaits: a bare cancellation
-        assert lane._semaphore._value == 2
+        assert await startable(lane, 3) == 2
 
     run(main)
 
@@ -374,6 +424,7 @@ def test_dependant_of_a_finished_failure_fails_at_once():
 
 def test_cancelling_a_waiting_dependant_leaves_the_predecessor_running():
     async def main():
+        asyncio.get_running_loop().set_task_factory(recorded)
         work, lane = Work(), JobLane()
         a = lane.submit("a", work("a"))
         b = lane.submit("b", work("b"), after="a")
@@ -386,7 +437,7 @@ def test_cancelling_a_waiting_dependant_leaves_the_predecessor_running():
         assert e.args == ("Predecessor 'a' failed",)
         assert isinstance(e.__cause__, asyncio.CancelledError)
         assert e.__cause__.args == ("host gave up",)
-        assert len(a._callbacks) == 2  # the lane's own and c's; b took its back
+        assert len(a.live) == 2  # the lane's own and c's; b took its back
         work.finish("a", 1)
         await settle()
         assert work.log == ["a", "c"]
@@ -451,19 +502,163 @@ def test_chains_in_debug_mode(fail):
     asyncio.run(main(), debug=True)
 
 
-@pytest.mark.skipif(not hasattr(asyncio.tasks, "_PyTask"), reason="no pure-Python Task")
-def test_the_pure_python_task_drives_the_body_the_same_way():
-    def factory(loop, coro, **kwargs):
-        return asyncio.tasks._PyTask(coro, loop=loop, **kwargs)
+# --- the body as asyncio and the host see it ------------------------------------------
+
+
+def test_the_body_shows_the_submitted_coroutine_and_its_task_name():
+    async def nightly_report(gate):
+        await gate
+        raise LookupError("gone")
 
     async def main():
-        asyncio.get_running_loop().set_task_factory(factory)
+        errors = []
+        loop = asyncio.get_running_loop()
+        loop.set_exception_handler(lambda loop, ctx: errors.append(ctx))
+        lane, gate = JobLane(), loop.create_future()
+        coro = nightly_report(gate)
+        task = lane.submit("nightly", coro)
+        body = task.get_coro()
+        assert repr(body) == f"<JobLane._wrapper name='nightly' coro={coro!r}>"
+        assert (body.__name__, body.__qualname__) == (coro.__name__, coro.__qualname__)
+        await settle()
+        assert [f.f_code.co_name for f in task.get_stack()] == ["nightly_report"]
+        assert "coro=<test_the_body_shows_the_submitted_coroutine_and_its_task_name.<locals>" \
+               ".nightly_report() running at " in repr(task)
+        gate.set_result(None)
+        await settle()
+        assert task.done() and lane.active_count == 0
+        del task, body
+        gc.collect()
+        [ctx] = [c for c in errors if c["message"] == "Task exception was never retrieved"]
+        shown = repr(ctx["future"])
+        assert "name='nightly'" in shown and ".nightly_report() done, defined at " in shown
+        assert "_wrapper" not in shown and isinstance(ctx["exception"], LookupError)
+
+    run(main)
+
+
+def test_a_coroutine_being_awaited_elsewhere_is_not_driven_twice():
+    async def awaits(coro):
+        return await coro
+
+    async def main():
+        work, lane = Work(), JobLane(4)
+        coro = work("a")
+        first = lane.submit("first", coro)
+        second = lane.submit("second", coro)  # the same coroutine again
+        third = lane.submit("third", coro)
+        third.cancel()  # never runs: its callback must not close what "first" drives
+        other = asyncio.create_task(awaits(coro))  # what `await` itself says
+        await settle()
+        with pytest.raises(RuntimeError) as plain:
+            other.result()
+        with pytest.raises(RuntimeError) as info:
+            second.result()
+        assert str(info.value) == str(plain.value) == "coroutine is being awaited already"
+        assert third.cancelled() and not first.done() and not closed(coro)
+        work.finish("a", 7)
+        assert await first == 7 and work.log == ["a"]
+
+        # Awaited by the host first, then submitted.
+        held = work("b")
+        host = asyncio.create_task(awaits(held))
+        await settle()
+        late = lane.submit("late", held)
+        await settle()
+        assert isinstance(late.exception(), RuntimeError) and not closed(held)
+        work.finish("b", 8)
+        assert await host == 8
+        # A finished coroutine: the error of any second await.
+        again = lane.submit("again", held)
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+            await again
+        assert await startable(lane, 5) == 4
+
+    run(main)
+
+
+def test_the_body_follows_the_coroutine_protocol_when_driven_by_hand():
+    bodies = []
+
+    def keep_the_body(loop, coro, **kwargs):
+        bodies.append(coro)  # the task runs something else; the body is left to the test
+        return asyncio.Task(asyncio.sleep(0), loop=loop, **kwargs)
+
+    async def reenters():
+        with pytest.raises(ValueError, match="already executing"):
+            bodies[3].send(None)  # its own body, from inside its step
+        return "ok"
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.set_task_factory(keep_the_body)
+        work, lane = Work(), JobLane(1)
+        for name in "abc":
+            lane.submit(name, work(name))
+        lane.submit("d", reenters())
+        lane.submit("e", work("e"))
+        a, b, c, d, e = bodies
+        assert isinstance(a, collections.abc.Coroutine) and a.__await__() is a
+        with pytest.raises(TypeError, match="just-started"):
+            a.send(1)
+        with pytest.raises(ValueError, match="^x$"):
+            a.throw(ValueError, ValueError("x"), None)  # the three-argument form
+        with pytest.raises(KeyError):
+            b.throw(KeyError)
+        for bad in [(), (1,), (ValueError("v"), 2), (ValueError, None, 3), (1, 2, 3, 4)]:
+            with pytest.raises(TypeError):
+                c.throw(*bad)
+        assert c.send(None) is work.gates["c"]  # it took the unit and runs the coroutine
+        c.close()
+        assert closed(work.coros["c"])
+        with pytest.raises(RuntimeError, match="cannot reuse"):
+            c.send(None)
+        assert c.close() is None
+        with pytest.raises(OSError):
+            c.throw(OSError())
+        with pytest.raises(StopIteration) as stop:
+            d.send(None)  # the unit came back from c
+        assert stop.value.value == "ok"
+        e.close()  # before its first step: the coroutine is left to the callback
+        assert not closed(work.coros["e"])
+        await settle()  # the tasks end; their callbacks close every body and coroutine
+        assert all(closed(coro) for coro in work.coros.values())
+        assert work.log == ["c"] and lane.active_count == 0
+        loop.set_task_factory(None)
+        assert await startable(lane, 2) == 1
+
+    run(main)
+
+
+async def awaits_the_body(body):
+    return await body
+
+
+DRIVERS = {
+    # asyncio's pure-Python Task calls send() and throw() where the C one uses am_send
+    "pure-Python Task": lambda loop, coro, **kw: asyncio.tasks._PyTask(coro, loop=loop, **kw),
+    # `await` from Python code: tp_iternext, send() and throw() on 3.12 and later
+    "awaiting coroutine": lambda loop, coro, **kw: asyncio.Task(awaits_the_body(coro), loop=loop, **kw),
+}
+
+
+@pytest.mark.parametrize("driver", DRIVERS)
+def test_other_drivers_step_the_body_the_same_way(driver):
+    if driver == "pure-Python Task" and not hasattr(asyncio.tasks, "_PyTask"):
+        pytest.skip("no pure-Python Task")
+
+    class Broken(Exception):
+        pass
+
+    async def main():
+        asyncio.get_running_loop().set_task_factory(DRIVERS[driver])
         work, lane = Work(), JobLane(1)
         a = lane.submit("a", work("a"))
         b = lane.submit("b", work("b"), after="a")
         c = lane.submit("c", work("c"), after="a")
         d = lane.submit("d", work("d"))
-        assert type(a) is asyncio.tasks._PyTask and a.get_name() == "a"
+        e = lane.submit("e", work("e"), after="c")
+        assert a.get_name() == "a"
         await settle()
         assert work.log == ["a"]
         b.cancel("no longer needed")
@@ -475,11 +670,77 @@ def test_the_pure_python_task_drives_the_body_the_same_way():
         d.cancel()
         await settle()
         assert work.log == ["a", "d", "c"]
-        work.finish("c", 3)
+        work.fail("c", Broken("x"))
         await lane.wait_all()
-        assert c.result() == 3 and d.cancelled() and lane._semaphore._value == 1
+        assert a.result() == 1 and d.cancelled() and isinstance(c.exception(), Broken)
+        assert cancellation_of(e).args == ("Predecessor 'c' failed",)
+        assert all(closed(coro) for coro in work.coros.values())
+        assert await startable(lane, 2) == 1
 
     run(main)
+
+
+def test_uvloop_runs_the_lane_alike():
+    uvloop = pytest.importorskip("uvloop")
+
+    async def main():
+        work, lane = Work(), JobLane()
+        a = lane.submit("a", work("a"))
+        b = lane.submit("b", work("b"), after="a")
+        c = lane.submit("c", work("c"))
+        d = lane.submit("d", work("d"), after="c")
+        await settle()
+        assert work.log == ["a", "c"]
+        assert d.cancel() and not c.done()
+        work.fail("a", OSError("x"))
+        work.finish("c", 3)
+        await lane.wait_all(timeout=10)
+        assert cancellation_of(b).args == ("Predecessor 'a' failed",)
+        assert cancellation_of(d).args == ("Predecessor 'c' failed",)
+        assert c.result() == 3 and work.log == ["a", "c"]
+        assert await startable(lane, 3) == 2
+
+    loop = uvloop.new_event_loop()
+    try:
+        loop.run_until_complete(main())
+    finally:
+        loop.close()
+
+
+def test_lanes_on_several_threads_at_once():
+    """Each thread has its own loop and lane, as the lane is meant to be used."""
+    import threading
+
+    rounds, threads = 40, 4
+    barrier = threading.Barrier(threads)
+    failures = []
+
+    async def chain(lane, n):
+        prev = None
+        for k in range(10):
+            lane.submit(f"{n}:{k}", asyncio.sleep(0, k), after=prev)
+            prev = f"{n}:{k}"
+        victim = lane.submit(f"{n}:victim", asyncio.sleep(1))
+        after_victim = lane.submit(f"{n}:after", asyncio.sleep(0), after=f"{n}:victim")
+        await asyncio.sleep(0)
+        victim.cancel()
+        await lane.wait_all()
+        assert after_victim.cancelled() and lane.active_count == 0
+
+    def worker():
+        try:
+            barrier.wait()
+            for n in range(rounds):
+                asyncio.run(chain(JobLane(3), n))
+        except BaseException as e:  # reported below
+            failures.append(e)
+
+    pool = [threading.Thread(target=worker) for _ in range(threads)]
+    for t in pool:
+        t.start()
+    for t in pool:
+        t.join()
+    assert failures == []
 
 
 # --- cancel_all and wait_all ----------------------------------------------------------
@@ -503,7 +764,7 @@ def test_cancel_all_counts_unfinished_tasks_only():
         assert a.cancelled() and b.cancelled() and lane.active_count == 0
         assert cancellation_of(b).args == ("Predecessor 'a' failed",)
         assert closed(work.coros["b"])
-        assert lane._semaphore._value == 2
+        assert await startable(lane, 3) == 2
 
     run(main)
 
@@ -561,6 +822,7 @@ def test_wait_all_refuses_a_timeout_that_is_not_a_number(timeout):
 
 def test_cancelling_wait_all_leaves_the_tasks_alone():
     async def main():
+        asyncio.get_running_loop().set_task_factory(recorded)
         work, lane = Work(), JobLane()
         a = lane.submit("a", work("a"))
         waiter = asyncio.create_task(lane.wait_all())
@@ -568,7 +830,7 @@ def test_cancelling_wait_all_leaves_the_tasks_alone():
         waiter.cancel()
         await settle()
         assert waiter.cancelled() and not a.done()
-        assert len(a._callbacks) == 1
+        assert len(a.live) == 1  # the lane's own: the wait took its back
         work.finish("a")
         await a
 
@@ -607,7 +869,7 @@ def test_cancelled_waiter_passes_a_unit_on():
         work.finish("d")
         await asyncio.gather(a, d, helper)
         await settle()
-        assert lane._semaphore._value == 1 and lane.active_count == 0
+        assert lane.active_count == 0 and await startable(lane, 2) == 1
         assert closed(work.coros["b"]) and closed(work.coros["c"])
 
     run(main)
@@ -770,8 +1032,6 @@ def test_random_schedules_keep_the_invariants(seed):
 
         def check():
             assert len(running) <= limit
-            free = lane._semaphore._value
-            assert 0 <= free and limit - free >= len(running)  # a running coroutine holds a unit
             assert list(lane._tasks) == [n for n in tasks if n in lane._tasks]
             for n, t in lane._tasks.items():
                 assert tasks[n] is t and t.get_name() == n
@@ -812,7 +1072,6 @@ def test_random_schedules_keep_the_invariants(seed):
         check()
 
         assert lane.active_count == 0 and not running
-        assert lane._semaphore._value == limit
         for name, task in tasks.items():
             assert task.done() and closed(coros[name])
             pred = after_of[name]
@@ -831,5 +1090,6 @@ def test_random_schedules_keep_the_invariants(seed):
                              and tasks[pred].exception() is None):
                 assert exc.args == (f"Predecessor {pred!r} failed",)
                 assert exc.__cause__ is not None
+        assert await startable(lane, limit + 1) == limit  # every unit came back
 
     run(main)
