@@ -235,7 +235,7 @@ def test_no_field_can_be_written_or_deleted():
             setattr(record, name, BALANCED.get(name, 1))
         with pytest.raises(dataclasses.FrozenInstanceError, match=name):
             delattr(record, name)
-    with pytest.raises(TypeError, match="can't apply this __setattr__ to TuningBundle object"):
+    with pytest.raises(TypeError, match=r"can't apply this __setattr__ to ([\w.]+\.)?TuningBundle object"):
         object.__setattr__(record, "decay_factor", 0.1)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -279,7 +279,7 @@ def test_comparison_with_another_type():
     record = TuningBundle()
     assert record.__eq__(tuple(BALANCED.values())) is NotImplemented
     assert record != tuple(BALANCED.values()) and record != None  # noqa: E711
-    with pytest.raises(TypeError, match="'<' not supported between instances of 'TuningBundle'"):
+    with pytest.raises(TypeError, match=r"'<' not supported between instances of '([\w.]+\.)?TuningBundle'"):
         record < TuningBundle()  # noqa: B015
 
 

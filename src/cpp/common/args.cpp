@@ -19,12 +19,23 @@ nb::handle missing_marker() {
 
 bool is_missing(nb::handle v) noexcept { return g_missing && v.ptr() == g_missing; }
 
+nb::object kind_name(nb::handle v) {
+    // The type's own __name__: tp_name carries the module path for some
+    // types on some versions (nanobind's, on 3.12).
+    PyObject *name = PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(v.ptr())), "__name__");
+    if (name && PyUnicode_Check(name)) return nb::steal(name);
+    Py_XDECREF(name);
+    PyErr_Clear();
+    return nb::steal(PyUnicode_FromString(Py_TYPE(v.ptr())->tp_name));
+}
+
 void wrong_kind(const char *name, const char *expected, nb::handle v) {
-    if (is_missing(v))
+    if (is_missing(v)) {
         PyErr_Format(PyExc_TypeError, "missing required argument '%s'", name);
-    else
-        PyErr_Format(PyExc_TypeError, "%s must be %s, not %s", name, expected,
-                     Py_TYPE(v.ptr())->tp_name);
+    } else {
+        nb::object kind = kind_name(v);
+        if (kind.is_valid()) PyErr_Format(PyExc_TypeError, "%s must be %s, not %U", name, expected, kind.ptr());
+    }
     throw nb::python_error();
 }
 

@@ -32,6 +32,9 @@ inline auto arg(const char *name) { return nb::arg(name).none() = missing_marker
 /// True for the missing marker.
 bool is_missing(nb::handle v) noexcept;
 
+/// The short name of v's type (its __name__), for messages.
+nb::object kind_name(nb::handle v);
+
 /// TypeError "<name> must be <expected>, not <type of v>", or "missing
 /// required argument '<name>'" when `v` is the missing marker.
 [[noreturn]] void wrong_kind(const char *name, const char *expected, nb::handle v);
