@@ -635,8 +635,6 @@ async def awaits_the_body(body):
 
 
 DRIVERS = {
-    # asyncio's pure-Python Task calls send() and throw() where the C one uses am_send
-    "pure-Python Task": lambda loop, coro, **kw: asyncio.tasks._PyTask(coro, loop=loop, **kw),
     # `await` from Python code: tp_iternext, send() and throw() on 3.12 and later
     "awaiting coroutine": lambda loop, coro, **kw: asyncio.Task(awaits_the_body(coro), loop=loop, **kw),
 }
@@ -644,9 +642,6 @@ DRIVERS = {
 
 @pytest.mark.parametrize("driver", DRIVERS)
 def test_other_drivers_step_the_body_the_same_way(driver):
-    if driver == "pure-Python Task" and not hasattr(asyncio.tasks, "_PyTask"):
-        pytest.skip("no pure-Python Task")
-
     class Broken(Exception):
         pass
 
