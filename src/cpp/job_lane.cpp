@@ -24,17 +24,19 @@ namespace sp = sorvel::py;
 
 namespace {
 
-// --- module-level objects, set once while the module loads --------------------
+// --- module-level objects, created while the module loads and never changed or
+// released afterwards ------------------------------------------------------------
 
-PyObject *g_cancelled_error, *g_invalid_state_error, *g_iscoroutine, *g_get_running_loop, *g_wait;
-PyTypeObject *g_job_type, *g_wait_all_type;  // the task body; what wait_all() returns
-
-struct Names {
-    PyObject *add_done_callback, *remove_done_callback, *cancel, *cancelled, *close,
-        *create_future, *create_task, *cr_await, *done, *exception, *get_coro, *get_name,
-        *set_result, *throw_, *name_kw, *timeout_kw;
+struct State {
+    // asyncio's
+    PyObject *cancelled_error, *invalid_state_error, *iscoroutine, *get_running_loop, *wait;
+    PyTypeObject *job_type, *wait_all_type;  // the task body; what wait_all() returns
+    // method and attribute names; ("name",) and ("timeout",) for keyword calls
+    PyObject *add_done_callback, *remove_done_callback, *cancel, *cancelled, *close, *create_future,
+        *create_task, *cr_await, *done, *exception, *get_coro, *get_name, *set_result, *throw_;
+    PyObject *name_kw, *timeout_kw;
 };
-Names g_n{};
+const State *g = nullptr;
 
 // --- errors and calls ------------------------------------------------------------
 
@@ -154,7 +156,7 @@ PyObject *call_optional(PyObject *it, PyObject *name, PyObject *arg, PyObject *m
 
 // Closes `it` when it can be closed; -1 with the error set.
 int close_iter(PyObject *it) {
-    PyObject *r = call_optional(it, g_n.close, nullptr, Py_None);
+    PyObject *r = call_optional(it, g->close, nullptr, Py_None);
     Py_XDECREF(r);
     return r ? 0 : -1;
 }
@@ -166,7 +168,7 @@ PySendResult throw_into(PyObject *it, PyObject *exc, PyObject **res) {
         if (close_iter(it) == 0) restore_exc(Py_NewRef(exc));
         return PYGEN_ERROR;
     }
-    if ((*res = call_optional(it, g_n.throw_, exc, nullptr))) return PYGEN_NEXT;
+    if ((*res = call_optional(it, g->throw_, exc, nullptr))) return PYGEN_NEXT;
     if (!PyErr_Occurred()) {  // nothing to throw into: the exception goes on
         restore_exc(Py_NewRef(exc));
         return PYGEN_ERROR;
@@ -303,7 +305,7 @@ void coro_dealloc(PyObject *self) {
     Py_DECREF(tp);
 }
 
-PyMethodDef g_coro_methods[] = {
+PyMethodDef kCoroMethods[] = {
     {"send", coro_send, METH_O, "send($self, value, /)\n--\n\nSend a value in; return the next "
                                 "yielded value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
@@ -317,7 +319,7 @@ PyTypeObject *coroutine_type(const char *name, std::size_t size, std::vector<PyT
     slots.insert(slots.end(), {{Py_tp_dealloc, reinterpret_cast<void *>(coro_dealloc)},
                                {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
                                {Py_tp_iternext, reinterpret_cast<void *>(coro_iternext)},
-                               {Py_tp_methods, g_coro_methods},
+                               {Py_tp_methods, kCoroMethods},
                                {Py_am_await, reinterpret_cast<void *>(coro_await)},
                                {Py_am_send, reinterpret_cast<void *>(coro_am_send)},
                                {0, nullptr}});
@@ -349,7 +351,7 @@ bool take_unit(Units *u, PyObject *loop, nb::object &fut) {
         nb::ft_lock_guard guard(u->mutex);
         if (u->free > 0) return --u->free, true;
     }
-    fut = call(loop, g_n.create_future);
+    fut = call(loop, g->create_future);
     nb::ft_lock_guard guard(u->mutex);
     u->waiters.push_back(fut);
     return false;
@@ -365,7 +367,7 @@ void give_back(Units *u) {
                 fut = std::move(u->waiters.front());
                 u->waiters.pop_front();
             }
-            if (!truth(fut.ptr(), g_n.done)) return void(call(fut.ptr(), g_n.set_result, Py_None));
+            if (!truth(fut.ptr(), g->done)) return void(call(fut.ptr(), g->set_result, Py_None));
         }
     });
 }
@@ -387,7 +389,7 @@ int units_clear(PyObject *self) {
     return 0;
 }
 
-PyType_Slot g_units_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(units_traverse)},
+PyType_Slot kUnitsSlots[] = {{Py_tp_traverse, reinterpret_cast<void *>(units_traverse)},
                                {Py_tp_clear, reinterpret_cast<void *>(units_clear)},
                                {0, nullptr}};
 
@@ -429,7 +431,7 @@ int lane_clear(PyObject *self) {
     return 0;
 }
 
-PyType_Slot g_lane_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(lane_traverse)},
+PyType_Slot kLaneSlots[] = {{Py_tp_traverse, reinterpret_cast<void *>(lane_traverse)},
                               {Py_tp_clear, reinterpret_cast<void *>(lane_clear)},
                               {0, nullptr}};
 
@@ -439,7 +441,7 @@ PyObject *new_job(PyObject *lane, PyObject *loop, PyObject *coro, PyObject *name
                   PyObject *pred);
 void set_deferred(PyObject *job, bool deferred);
 PyObject *on_done(PyObject *job, PyObject *task);
-PyMethodDef g_on_done_def = {"_on_done", on_done, METH_O, nullptr};
+PyMethodDef kOnDoneDef = {"_on_done", on_done, METH_O, nullptr};
 
 void close_quietly(PyObject *coro) {
     keeping_pending([coro] {
@@ -468,7 +470,7 @@ PyObject *dict_get(PyObject *d, PyObject *key) {
 nb::object lane_submit(nb::pointer_and_handle<Lane> self, nb::handle name_h, nb::handle coro_h,
                        nb::handle after_h) {
     PyObject *name = name_h.ptr(), *coro = coro_h.ptr(), *after = after_h.ptr();
-    bool is_coro = PyCoro_CheckExact(coro) || PyObject_IsTrue(checked(PyObject_CallOneArg(g_iscoroutine, coro)).ptr()) > 0;
+    bool is_coro = PyCoro_CheckExact(coro) || PyObject_IsTrue(checked(PyObject_CallOneArg(g->iscoroutine, coro)).ptr()) > 0;
     // A refused coroutine is closed, so that it is not left behind unstarted.
     if (!PyUnicode_Check(name)) {
         if (is_coro) close_quietly(coro);
@@ -494,7 +496,7 @@ nb::object lane_submit(nb::pointer_and_handle<Lane> self, nb::handle name_h, nb:
         if (!pred.is_valid()) reject(coro, "Predecessor task ", after, " not found");
         if (PyUnicode_GET_LENGTH(after) == 0) pred.reset();  // named, but not waited for
     }
-    PyObject *loop = PyObject_CallNoArgs(g_get_running_loop);
+    PyObject *loop = PyObject_CallNoArgs(g->get_running_loop);
     if (!loop) close_quietly(coro);
     nb::object loop_ref = checked(loop);
     nb::object body = checked(new_job(self.h.ptr(), loop, coro, name, after, pred.ptr()));
@@ -503,12 +505,12 @@ nb::object lane_submit(nb::pointer_and_handle<Lane> self, nb::handle name_h, nb:
     // then only yields, and the work starts at a later turn of the loop.
     set_deferred(body.ptr(), true);
     PyObject *args[3] = {loop, body.ptr(), name};
-    PyObject *task = PyObject_VectorcallMethod(g_n.create_task, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_n.name_kw);
+    PyObject *task = PyObject_VectorcallMethod(g->create_task, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g->name_kw);
     set_deferred(body.ptr(), false);
     if (!task) close_quietly(coro);
     nb::object task_ref = checked(task);
     if (PyDict_SetItem(tasks, name, task) < 0) raise_pending();
-    call(task, g_n.add_done_callback, checked(PyCFunction_New(&g_on_done_def, body.ptr())).ptr());
+    call(task, g->add_done_callback, checked(PyCFunction_New(&kOnDoneDef, body.ptr())).ptr());
     return task_ref;
 }
 
@@ -552,10 +554,10 @@ void return_unit(Job *j) {
 PySendResult predecessor_failed(Job *j) {
     nb::object cause = nb::steal(fetch_exc());
     if (!PyErr_GivenExceptionMatches(cause.ptr(), PyExc_Exception) &&
-        !PyErr_GivenExceptionMatches(cause.ptr(), g_cancelled_error))
+        !PyErr_GivenExceptionMatches(cause.ptr(), g->cancelled_error))
         return restore_exc(cause.release().ptr()), PYGEN_ERROR;
     nb::object msg = checked(PyUnicode_FromFormat("Predecessor %U failed", quoted(j->after).ptr()));
-    PyObject *e = checked(PyObject_CallOneArg(g_cancelled_error, msg.ptr())).release().ptr();
+    PyObject *e = checked(PyObject_CallOneArg(g->cancelled_error, msg.ptr())).release().ptr();
     PyException_SetContext(e, Py_NewRef(cause.ptr()));
     PyException_SetCause(e, cause.release().ptr());
     restore_exc(e);
@@ -569,12 +571,12 @@ PySendResult predecessor_failed(Job *j) {
 // still receives it. (exception() refuses a task that still runs.)
 bool predecessor_finished(Job *j) {
     PyObject *exc = nullptr;
-    if (truth(j->pred, g_n.cancelled)) {
-        nb::object body = call(j->pred, g_n.get_coro);
-        exc = Py_TYPE(body.ptr()) == g_job_type ? Py_XNewRef(job_of(body.ptr())->cancelled) : nullptr;
-        exc = exc ? exc : checked(PyObject_CallNoArgs(g_cancelled_error)).release().ptr();
-    } else if (!(exc = PyObject_CallMethodNoArgs(j->pred, g_n.exception))) {
-        if (!PyErr_ExceptionMatches(g_invalid_state_error)) raise_pending();
+    if (truth(j->pred, g->cancelled)) {
+        nb::object body = call(j->pred, g->get_coro);
+        exc = Py_TYPE(body.ptr()) == g->job_type ? Py_XNewRef(job_of(body.ptr())->cancelled) : nullptr;
+        exc = exc ? exc : checked(PyObject_CallNoArgs(g->cancelled_error)).release().ptr();
+    } else if (!(exc = PyObject_CallMethodNoArgs(j->pred, g->exception))) {
+        if (!PyErr_ExceptionMatches(g->invalid_state_error)) raise_pending();
         PyErr_Clear();
         return false;
     }
@@ -589,18 +591,18 @@ bool predecessor_finished(Job *j) {
 // The predecessor finished: the relay (bound to the dependant's future)
 // completes that future unless the dependant gave up on it.
 PyObject *relay(PyObject *fut, PyObject *) try {
-    if (!truth(fut, g_n.done)) call(fut, g_n.set_result, Py_None);
+    if (!truth(fut, g->done)) call(fut, g->set_result, Py_None);
     Py_RETURN_NONE;
 } catch (nb::python_error &e) {
     e.restore();
     return nullptr;
 }
-PyMethodDef g_relay_def = {"_relay", relay, METH_O, nullptr};
+PyMethodDef kRelayDef = {"_relay", relay, METH_O, nullptr};
 
 // Starts delegating to the submitted coroutine, unless someone else is
 // already awaiting it: then the task fails as `await` would.
 PySendResult start_running(Job *j) {
-    if (PyCoro_CheckExact(j->coro) && !attr(j->coro, g_n.cr_await).is_none())
+    if (PyCoro_CheckExact(j->coro) && !attr(j->coro, g->cr_await).is_none())
         return PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already"), PYGEN_ERROR;
     j->head.sub = checked(await_iter(j->coro)).release().ptr();
     j->phase = Phase::running;
@@ -626,9 +628,9 @@ PySendResult take_unit_then_run(Job *j) {
 // wait leaves the predecessor alone. Then it asks for a unit.
 PySendResult after_predecessor(Job *j) {
     if (!j->pred || predecessor_finished(j)) return take_unit_then_run(j);
-    nb::object fut = call(j->loop, g_n.create_future);
-    nb::object cb = checked(PyCFunction_New(&g_relay_def, fut.ptr()));
-    call(j->pred, g_n.add_done_callback, cb.ptr());
+    nb::object fut = call(j->loop, g->create_future);
+    nb::object cb = checked(PyCFunction_New(&kRelayDef, fut.ptr()));
+    call(j->pred, g->add_done_callback, cb.ptr());
     j->head.sub = checked(await_iter(fut.ptr())).release().ptr();
     j->wait = fut.release().ptr();
     j->relay = cb.release().ptr();
@@ -647,7 +649,7 @@ PySendResult job_advance(Job *j, PySendResult r, PyObject **res) {
         return after_predecessor(j);
     case Phase::waiting_predecessor:
         if (r == PYGEN_ERROR) {  // this task was cancelled while it waited: its relay is taken back
-            keeping_pending([j] { call(j->pred, g_n.remove_done_callback, j->relay); });
+            keeping_pending([j] { call(j->pred, g->remove_done_callback, j->relay); });
             Py_CLEAR(j->pred);
         }
         Py_CLEAR(j->relay);
@@ -661,8 +663,8 @@ PySendResult job_advance(Job *j, PySendResult r, PyObject **res) {
             keeping_pending([j] {
                 nb::object fut = nb::steal(j->wait);
                 j->wait = nullptr;
-                if (!truth(fut.ptr(), g_n.done)) call(fut.ptr(), g_n.cancel);
-                else if (!truth(fut.ptr(), g_n.cancelled)) j->holds_unit = true;  // returned below
+                if (!truth(fut.ptr(), g->done)) call(fut.ptr(), g->cancel);
+                else if (!truth(fut.ptr(), g->cancelled)) j->holds_unit = true;  // returned below
             });
             return r;
         }
@@ -691,7 +693,7 @@ PySendResult job_stage(Coro *c, PySendResult r, PyObject **res) {
     if (r == PYGEN_NEXT) return r;
     j->phase = Phase::over;
     return_unit(j);
-    if (r == PYGEN_ERROR && PyErr_ExceptionMatches(g_cancelled_error)) {
+    if (r == PYGEN_ERROR && PyErr_ExceptionMatches(g->cancelled_error)) {
         PyObject *e = fetch_exc();
         Py_XSETREF(j->cancelled, Py_NewRef(e));
         restore_exc(e);
@@ -701,7 +703,7 @@ PySendResult job_stage(Coro *c, PySendResult r, PyObject **res) {
 
 PyObject *new_job(PyObject *lane, PyObject *loop, PyObject *coro, PyObject *name, PyObject *after,
                   PyObject *pred) {
-    Job *j = PyObject_GC_New(Job, g_job_type);
+    Job *j = PyObject_GC_New(Job, g->job_type);
     if (!j) return nullptr;
     coro_init(&j->head, job_stage);
     j->lane = Py_NewRef(lane);
@@ -754,7 +756,7 @@ int job_clear(PyObject *self) {
 char kName[] = "__name__", kQualname[] = "__qualname__", kCode[] = "cr_code", kFrame[] = "cr_frame",
      kAwait[] = "cr_await";
 
-PyGetSetDef g_job_getset[] = {{kName, job_forward, nullptr, nullptr, kName},
+PyGetSetDef kJobGetSet[] = {{kName, job_forward, nullptr, nullptr, kName},
                               {kQualname, job_forward, nullptr, nullptr, kQualname},
                               {kCode, job_forward, nullptr, nullptr, kCode},
                               {kFrame, job_forward, nullptr, nullptr, kFrame},
@@ -768,10 +770,10 @@ PyGetSetDef g_job_getset[] = {{kName, job_forward, nullptr, nullptr, kName},
 // never ran and that someone else is awaiting is not the lane's to close.
 PyObject *on_done(PyObject *self, PyObject *task) try {
     Job *j = job_of(self);
-    nb::object keep = nb::borrow(self), name = call(task, g_n.get_name);
+    nb::object keep = nb::borrow(self), name = call(task, g->get_name);
     // A body that its task no longer drives (a task factory may leave it
     // behind) ends here, returning whatever it holds.
-    if (!j->head.finished) call(self, g_n.close);
+    if (!j->head.finished) call(self, g->close);
     if (!claim(&j->head)) raise_pending();
     struct Unclaim {
         Coro *c;
@@ -783,7 +785,7 @@ PyObject *on_done(PyObject *self, PyObject *task) try {
         PyErr_Clear();  // already gone: nothing to do
     }
     bool foreign = j->coro && !j->ran_coro && PyCoro_CheckExact(j->coro) &&
-                   !attr(j->coro, g_n.cr_await).is_none();
+                   !attr(j->coro, g->cr_await).is_none();
     int rc = j->coro && !foreign ? close_iter(j->coro) : 0;
     // The task is over: drop what tied it to the lane and to its predecessor.
     for (PyObject **o : {&j->lane, &j->loop, &j->after, &j->pred}) Py_CLEAR(*o);
@@ -800,8 +802,8 @@ std::size_t lane_cancel_all(Lane &self) {
     if (!self.tasks.is_valid()) return 0;
     std::size_t count = 0;
     for (nb::handle task : checked(PyDict_Values(self.tasks.ptr()))) {  // a snapshot
-        if (truth(task.ptr(), g_n.done)) continue;
-        call(task.ptr(), g_n.cancel);
+        if (truth(task.ptr(), g->done)) continue;
+        call(task.ptr(), g->cancel);
         ++count;
     }
     return count;
@@ -827,7 +829,7 @@ PySendResult wait_all_stage(Coro *c, PySendResult r, PyObject **res) {
     Py_CLEAR(*res);
     nb::object snapshot = checked(PyDict_Values(tasks.ptr()));
     PyObject *args[2] = {snapshot.ptr(), w->timeout};
-    c->sub = checked(await_iter(checked(PyObject_Vectorcall(g_wait, args, 1, g_n.timeout_kw)).ptr())).release().ptr();
+    c->sub = checked(await_iter(checked(PyObject_Vectorcall(g->wait, args, 1, g->timeout_kw)).ptr())).release().ptr();
     return PYGEN_NEXT;
 }
 
@@ -852,7 +854,7 @@ nb::object lane_wait_all(Lane &self, nb::handle timeout) {
     PyObject *t = timeout.ptr();
     if (t != Py_None && (PyBool_Check(t) || !(PyLong_Check(t) || PyFloat_Check(t))))
         throw nb::type_error((std::string("timeout must be a number, not ") + Py_TYPE(t)->tp_name).c_str());
-    WaitAll *w = PyObject_GC_New(WaitAll, g_wait_all_type);
+    WaitAll *w = PyObject_GC_New(WaitAll, g->wait_all_type);
     if (!w) raise_pending();
     coro_init(&w->head, wait_all_stage);
     w->tasks = Py_XNewRef(self.tasks.ptr());
@@ -868,30 +870,30 @@ PyObject *attr_of(const char *module, const char *name) {
     return value.release().ptr();
 }
 
-void init_globals() {
-    if (g_job_type) return;
-    g_n = Names{sp::intern("add_done_callback"), sp::intern("remove_done_callback"), sp::intern("cancel"),
-                sp::intern("cancelled"), sp::intern("close"), sp::intern("create_future"),
-                sp::intern("create_task"), sp::intern("cr_await"), sp::intern("done"), sp::intern("exception"),
-                sp::intern("get_coro"), sp::intern("get_name"), sp::intern("set_result"), sp::intern("throw"),
-                nb::make_tuple("name").release().ptr(), nb::make_tuple("timeout").release().ptr()};
-    g_cancelled_error = attr_of("asyncio", "CancelledError");
-    g_invalid_state_error = attr_of("asyncio", "InvalidStateError");
-    g_iscoroutine = attr_of("asyncio", "iscoroutine");
-    g_get_running_loop = attr_of("asyncio", "get_running_loop");
-    g_wait = attr_of("asyncio", "wait");
-    g_wait_all_type = coroutine_type("sorvel_layer._internal.job_lane._WaitAll", sizeof(WaitAll),
-                                     {{Py_tp_doc, const_cast<char *>("Awaitable returned by JobLane.wait_all().")},
-                                      {Py_tp_traverse, reinterpret_cast<void *>(wait_all_traverse)},
-                                      {Py_tp_clear, reinterpret_cast<void *>(wait_all_clear)}});
-    g_job_type = coroutine_type(
+void init_state() {
+    if (g) return;
+    auto *s = new State{attr_of("asyncio", "CancelledError"), attr_of("asyncio", "InvalidStateError"),
+                        attr_of("asyncio", "iscoroutine"), attr_of("asyncio", "get_running_loop"),
+                        attr_of("asyncio", "wait"), nullptr, nullptr,
+                        sp::intern("add_done_callback"), sp::intern("remove_done_callback"),
+                        sp::intern("cancel"), sp::intern("cancelled"), sp::intern("close"),
+                        sp::intern("create_future"), sp::intern("create_task"), sp::intern("cr_await"),
+                        sp::intern("done"), sp::intern("exception"), sp::intern("get_coro"),
+                        sp::intern("get_name"), sp::intern("set_result"), sp::intern("throw"),
+                        nb::make_tuple("name").release().ptr(), nb::make_tuple("timeout").release().ptr()};
+    s->wait_all_type = coroutine_type("sorvel_layer._internal.job_lane._WaitAll", sizeof(WaitAll),
+                                      {{Py_tp_doc, const_cast<char *>("Awaitable returned by JobLane.wait_all().")},
+                                       {Py_tp_traverse, reinterpret_cast<void *>(wait_all_traverse)},
+                                       {Py_tp_clear, reinterpret_cast<void *>(wait_all_clear)}});
+    s->job_type = coroutine_type(
         "sorvel_layer._internal.job_lane._wrapper", sizeof(Job),
         {{Py_tp_doc, const_cast<char *>("The body of one lane task: waits for the predecessor, "
                                         "takes a unit of the lane, runs the submitted coroutine.")},
          {Py_tp_repr, reinterpret_cast<void *>(job_repr)},
-         {Py_tp_getset, g_job_getset},
+         {Py_tp_getset, kJobGetSet},
          {Py_tp_traverse, reinterpret_cast<void *>(job_traverse)},
          {Py_tp_clear, reinterpret_cast<void *>(job_clear)}});
+    g = s;
 }
 
 constexpr const char *kLaneDoc =
@@ -915,10 +917,10 @@ constexpr const char *kLaneDoc =
 
 NB_MODULE(job_lane, m) {
     sp::init();
-    init_globals();
+    init_state();
     m.attr("logger") = sp::get_logger("sorvel_layer._internal.job_lane");
 
-    nb::class_<Units>(m, "Units", nb::type_slots(g_units_slots),
+    nb::class_<Units>(m, "Units", nb::type_slots(kUnitsSlots),
                       "The units of a lane: a first-come-first-served count of free places.")
         .def("locked", [](Units &u) { nb::ft_lock_guard guard(u.mutex); return u.free == 0; },
              "True when a task asking for a unit now would have to wait.")
@@ -928,7 +930,7 @@ NB_MODULE(job_lane, m) {
                 .format(u.free ? "unlocked" : "locked", u.free, u.waiters.size());
         });
 
-    nb::class_<Lane>(m, "JobLane", nb::type_slots(g_lane_slots), kLaneDoc)
+    nb::class_<Lane>(m, "JobLane", nb::type_slots(kLaneSlots), kLaneDoc)
         .def("__init__", &lane_init, "max_concurrency"_a.none() = 2,
              nb::sig("def __init__(self, max_concurrency: int = 2) -> None"),
              "A lane with an empty map; ``max_concurrency`` must be at least 1.")

@@ -4,20 +4,23 @@
 namespace sorvel::py {
 
 namespace {
-// The marker passed for a left-out argument: a plain object of its own, made
-// once per module while it loads and never released.
-PyObject *g_missing = nullptr;
+// Set while the module loads; never released.
+struct State {
+    // The marker passed for a left-out argument: a plain object of its own.
+    PyObject *missing = nullptr;
+};
+State g;
 }  // namespace
 
 nb::handle missing_marker() {
-    if (!g_missing) {
-        g_missing = PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
-        if (!g_missing) throw nb::python_error();
+    if (!g.missing) {
+        g.missing = PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
+        if (!g.missing) throw nb::python_error();
     }
-    return g_missing;
+    return g.missing;
 }
 
-bool is_missing(nb::handle v) noexcept { return g_missing && v.ptr() == g_missing; }
+bool is_missing(nb::handle v) noexcept { return g.missing && v.ptr() == g.missing; }
 
 nb::object kind_name(nb::handle v) {
     // The type's own __name__: tp_name carries the module path for some
