@@ -33,7 +33,7 @@ struct State {
     PyTypeObject *job_type, *wait_all_type;  // the task body; what wait_all() returns
     // method and attribute names; ("name",) and ("timeout",) for keyword calls
     PyObject *add_done_callback, *remove_done_callback, *cancel, *cancelled, *close, *create_future,
-        *create_task, *cr_await, *done, *exception, *get_coro, *get_name, *set_result, *throw_;
+        *create_task, *cr_await, *done, *exception, *get_coro, *get_name, *set_result, *throw_, *value;
     PyObject *name_kw, *timeout_kw;
 };
 const State *g = nullptr;
@@ -175,10 +175,9 @@ PySendResult throw_into(PyObject *it, PyObject *exc, PyObject **res) {
     }
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
     PyObject *stop = fetch_exc();
-    PyObject *value = reinterpret_cast<PyStopIterationObject *>(stop)->value;
-    *res = Py_NewRef(value ? value : Py_None);
+    *res = PyObject_GetAttr(stop, g->value);
     Py_DECREF(stop);
-    return PYGEN_RETURN;
+    return *res ? PYGEN_RETURN : PYGEN_ERROR;
 }
 
 // Claims `c` for a step (or its completion callback); false with ValueError
@@ -879,7 +878,7 @@ void init_state() {
                         sp::intern("cancel"), sp::intern("cancelled"), sp::intern("close"),
                         sp::intern("create_future"), sp::intern("create_task"), sp::intern("cr_await"),
                         sp::intern("done"), sp::intern("exception"), sp::intern("get_coro"),
-                        sp::intern("get_name"), sp::intern("set_result"), sp::intern("throw"),
+                        sp::intern("get_name"), sp::intern("set_result"), sp::intern("throw"), sp::intern("value"),
                         nb::make_tuple("name").release().ptr(), nb::make_tuple("timeout").release().ptr()};
     s->wait_all_type = coroutine_type("sorvel_layer._internal.job_lane._WaitAll", sizeof(WaitAll),
                                       {{Py_tp_doc, const_cast<char *>("Awaitable returned by JobLane.wait_all().")},
