@@ -7,7 +7,7 @@ import types
 import pytest
 
 from sorvel_layer._internal import (consolidation, crew_synthesis, evolution, extraction,
-                                    journal, rule_domains, thread_halt, tuning_bundle)
+                                    job_lane, journal, rule_domains, thread_halt, tuning_bundle)
 
 
 class Row:
@@ -105,6 +105,18 @@ def test_tuning_record_arguments():
             == "dream_evolve_style_guidance must be str or None, not int")
 
 
+def test_lane_arguments():
+    JobLane = job_lane.JobLane
+    for value, kind in ((None, "NoneType"), ("2", "str"), (2.0, "float"), (True, "bool")):
+        assert one_line_type_error(JobLane, value) == f"max_concurrency must be int, not {kind}"
+    lane = JobLane()
+    assert one_line_type_error(lane.submit) == "missing required argument 'name'"
+    assert one_line_type_error(lane.submit, "a") == "missing required argument 'coro'"
+    assert one_line_type_error(lane.submit, "a", None) == "coro must be a coroutine, not NoneType"
+    assert one_line_type_error(lane.wait_all, "1") == "timeout must be a number, not str"
+    assert lane.active_count == 0
+
+
 # --- the integer rule ----------------------------------------------------------
 
 
@@ -151,7 +163,7 @@ def test_an_index_that_raises_propagates():
         extraction.build_extraction_prompt("m", Broken())
 
 
-def test_the_tuning_record_takes_index_integers_but_refuses_bool():
+def test_the_tuning_record_and_the_lane_take_index_integers_but_refuse_bool():
     TuningBundle = tuning_bundle.TuningBundle
     record = TuningBundle(weaken_days=Index(12), decay_factor=Index(1))
     assert record.weaken_days == 12 and type(record.weaken_days) is int
@@ -162,6 +174,8 @@ def test_the_tuning_record_takes_index_integers_but_refuses_bool():
                 == f"{field} must be {expected}, not bool")
     with pytest.raises(OverflowError, match="weaken_days"):
         TuningBundle(weaken_days=Index(2**63))
+    lane = job_lane.JobLane(Index(3))
+    assert lane._max_concurrency == 3 and type(lane._max_concurrency) is int
 
 
 def test_huge_integers_in_text_forms_are_written_in_decimal():

@@ -404,9 +404,8 @@ struct Lane {
 Lane *lane_of(PyObject *lane) { return nb::inst_ptr<Lane>(lane); }
 
 void lane_init(Lane *self, nb::handle max_concurrency) {
-    PyObject *n = max_concurrency.ptr();
-    if (!PyLong_Check(n) || PyBool_Check(n))
-        throw nb::type_error((std::string("max_concurrency must be int, not ") + Py_TYPE(n)->tp_name).c_str());
+    nb::object limit = sp::require_integer(max_concurrency, "max_concurrency", sp::Bools::Refuse);
+    PyObject *n = limit.ptr();
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
     if (overflow < 0 || (overflow == 0 && v < 0)) throw nb::value_error("Semaphore initial value must be >= 0");
@@ -475,8 +474,7 @@ nb::object lane_submit(nb::pointer_and_handle<Lane> self, nb::handle name_h, nb:
         if (is_coro) close_quietly(coro);
         sp::require_str(name_h, "name");
     }
-    if (!is_coro)
-        throw nb::type_error((std::string("coro must be a coroutine, not ") + Py_TYPE(coro)->tp_name).c_str());
+    if (!is_coro) sp::wrong_kind("coro", "a coroutine", coro_h);
     if (after == Py_None) {
         after = nullptr;
     } else if (!PyUnicode_Check(after)) {
@@ -852,7 +850,7 @@ int wait_all_clear(PyObject *self) {
 nb::object lane_wait_all(Lane &self, nb::handle timeout) {
     PyObject *t = timeout.ptr();
     if (t != Py_None && (PyBool_Check(t) || !(PyLong_Check(t) || PyFloat_Check(t))))
-        throw nb::type_error((std::string("timeout must be a number, not ") + Py_TYPE(t)->tp_name).c_str());
+        sp::wrong_kind("timeout", "a number", timeout);
     WaitAll *w = PyObject_GC_New(WaitAll, g->wait_all_type);
     if (!w) raise_pending();
     coro_init(&w->head, wait_all_stage);
@@ -933,7 +931,7 @@ NB_MODULE(job_lane, m) {
         .def("__init__", &lane_init, "max_concurrency"_a.none() = 2,
              nb::sig("def __init__(self, max_concurrency: int = 2) -> None"),
              "A lane with an empty map; ``max_concurrency`` must be at least 1.")
-        .def("submit", &lane_submit, "name"_a.none(), "coro"_a.none(), nb::kw_only(), "after"_a.none() = nb::none(),
+        .def("submit", &lane_submit, sp::arg("name"), sp::arg("coro"), nb::kw_only(), "after"_a.none() = nb::none(),
              nb::sig("def submit(self, name: str, coro: collections.abc.Coroutine[typing.Any, typing.Any, "
                      "typing.Any], *, after: str | None = None) -> asyncio.Task[typing.Any]"),
              "Run ``coro`` as the task ``name`` and return its handle. With ``after``, the task\n"
