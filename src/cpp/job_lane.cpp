@@ -389,8 +389,8 @@ int units_clear(PyObject *self) {
 }
 
 PyType_Slot kUnitsSlots[] = {{Py_tp_traverse, reinterpret_cast<void *>(units_traverse)},
-                               {Py_tp_clear, reinterpret_cast<void *>(units_clear)},
-                               {0, nullptr}};
+                             {Py_tp_clear, reinterpret_cast<void *>(units_clear)},
+                             {0, nullptr}};
 
 // --- the lane and its construction ----------------------------------------------------
 
@@ -430,8 +430,8 @@ int lane_clear(PyObject *self) {
 }
 
 PyType_Slot kLaneSlots[] = {{Py_tp_traverse, reinterpret_cast<void *>(lane_traverse)},
-                              {Py_tp_clear, reinterpret_cast<void *>(lane_clear)},
-                              {0, nullptr}};
+                            {Py_tp_clear, reinterpret_cast<void *>(lane_clear)},
+                            {0, nullptr}};
 
 // --- submit ------------------------------------------------------------------------
 
@@ -754,11 +754,11 @@ char kName[] = "__name__", kQualname[] = "__qualname__", kCode[] = "cr_code", kF
      kAwait[] = "cr_await";
 
 PyGetSetDef kJobGetSet[] = {{kName, job_forward, nullptr, nullptr, kName},
-                              {kQualname, job_forward, nullptr, nullptr, kQualname},
-                              {kCode, job_forward, nullptr, nullptr, kCode},
-                              {kFrame, job_forward, nullptr, nullptr, kFrame},
-                              {kAwait, job_forward, nullptr, nullptr, kAwait},
-                              {nullptr, nullptr, nullptr, nullptr, nullptr}};
+                            {kQualname, job_forward, nullptr, nullptr, kQualname},
+                            {kCode, job_forward, nullptr, nullptr, kCode},
+                            {kFrame, job_forward, nullptr, nullptr, kFrame},
+                            {kAwait, job_forward, nullptr, nullptr, kAwait},
+                            {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // --- the completion callback (`_on_done`) ---------------------------------------------
 
