@@ -322,10 +322,10 @@ PyTypeObject *coroutine_type(const char *name, std::size_t size, std::vector<PyT
                                {Py_am_await, reinterpret_cast<void *>(coro_await)},
                                {Py_am_send, reinterpret_cast<void *>(coro_am_send)},
                                {0, nullptr}});
-    PyType_Spec spec = {name, static_cast<int>(size), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                        slots.data()};
-    return reinterpret_cast<PyTypeObject *>(checked(PyType_FromSpec(&spec)).release().ptr());
+    PyType_Spec type_spec = {name, static_cast<int>(size), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             slots.data()};
+    return reinterpret_cast<PyTypeObject *>(checked(PyType_FromSpec(&type_spec)).release().ptr());
 }
 
 // --- the units (`_semaphore`) -------------------------------------------------------
