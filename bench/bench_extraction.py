@@ -4,11 +4,17 @@ Workloads: a fact answer with 8 valid and 2 invalid entries, the same shape of
 claim answer, a typical memory and a 4 KB draft answer. The parsers' floor is
 json.loads of the cleaned answer; the builders' floor is joining the template
 pieces around the stripped text.
+
+Huge integers: with the interpreter's digit limit lifted, a million-digit
+max_facts and a map value of 1.6 million bits in a memory's content, beside
+str() of the same integer, which is the conversion the builders go through.
 """
 import json
+import sys
 
 from _timing import per_call, report  # also puts tests/ on the path
 import reference as py
+from sorvel_layer._internal import consolidation
 from sorvel_layer._internal import extraction as native
 
 _EXTRACTION_SYSTEM = native._EXTRACTION_SYSTEM
@@ -92,6 +98,25 @@ def main():
            _best(native.build_claim_extraction_prompt, DRAFT, 6),
            plain=_best(py.build_claim_extraction_prompt, DRAFT, 6),
            floor=_best(_join_floor(_CLAIM_EXTRACTION_SYSTEM, "{output_block}", DRAFT)))
+
+    _huge_integers()
+
+
+def _huge_integers():
+    saved = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(0)
+    try:
+        million_digits = 7 * 10**999_999
+        report("build_extraction_prompt (10**6 digits)",
+               per_call(native.build_extraction_prompt, "m", million_digits, number=1, repeat=1),
+               floor=per_call(str, million_digits, number=1, repeat=1))
+        bits = 2**1_600_000 - 1
+        memories = [{"content": {"n": bits}, "event_type": "e", "created_at": "t"}]
+        report("build_consolidation_prompt (1.6 M bits)",
+               per_call(consolidation.build_consolidation_prompt, memories, number=1, repeat=1),
+               floor=per_call(str, bits, number=1, repeat=1))
+    finally:
+        sys.set_int_max_str_digits(saved)
 
 
 if __name__ == "__main__":

@@ -136,8 +136,8 @@ def limit_line(system):
 
 @pytest.mark.parametrize("value, shown", [
     (Index(7), "7"), (Index(-2), "-2"), (True, "1"), (False, "0"),
-    (Index(10**5000), "1" + "0" * 5000), (-(10**4400) + 1, "-" + "9" * 4400),
-], ids=["index", "negative-index", "true", "false", "huge-index", "huge-negative"])
+    (Index(10**4299), "1" + "0" * 4299), (-(10**4300) + 1, "-" + "9" * 4300),
+], ids=["index", "negative-index", "true", "false", "index-at-limit", "negative-at-limit"])
 def test_counts_take_any_integer_in_decimal(value, shown):
     system, _ = extraction.build_extraction_prompt("m", value)
     assert limit_line(system) == f"Extract at most {shown} atomic facts."
@@ -178,15 +178,85 @@ def test_the_tuning_record_and_the_lane_take_index_integers_but_refuse_bool():
     assert lane._max_concurrency == 3 and type(lane._max_concurrency) is int
 
 
-def test_huge_integers_in_text_forms_are_written_in_decimal():
-    big = 10**5000 + 1
-    digits = "1" + "0" * 4999 + "1"
-    _, messages = journal.build_journal_prompt(
-        [{"content": {"n": big}, "event_type": big, "created_at": "t", "salience": big}])
-    line = messages[0]["content"].splitlines()[-1]
-    assert line == f"[1] ({digits}, salience={digits}, t): {{\"n\": {digits}}}"
-    prompt = thread_halt.build_convergence_prompt([(big, "hi")])
-    assert f"- [{digits}] hi" in prompt
+# --- the interpreter's limit on int-to-decimal conversion --------------------------
+
+
+@pytest.fixture
+def digit_limit():
+    """Sets sys.set_int_max_str_digits for one test, restoring it after."""
+    saved = sys.get_int_max_str_digits()
+    yield sys.set_int_max_str_digits
+    sys.set_int_max_str_digits(saved)
+
+
+class Big(int):  # an int subclass is written by value, as int.__repr__ writes it
+    def __str__(self):
+        return "not the digits"
+
+
+# Every place where an integer becomes text, each as a call that writes the
+# integer `n` and the text that shows it.
+def _memory(**fields):
+    return [dict({"content": "c", "event_type": "e", "created_at": "t"}, **fields)]
+
+
+def _journal_content(n):
+    return journal.build_journal_prompt(_memory(content=n))[1][0]["content"]
+
+
+def _journal_line(memory):
+    return journal.build_journal_prompt([memory])[1][0]["content"].splitlines()[-1]
+
+
+INTEGER_PLACES = [
+    ("max_facts", lambda n: extraction.build_extraction_prompt("m", n)[0],
+     lambda d: f"Extract at most {d} atomic facts."),
+    ("max_claims", lambda n: extraction.build_claim_extraction_prompt("o", n)[0],
+     lambda d: f"Extract at most {d} atomic claims."),
+    ("max_per_cycle", lambda n: evolution.build_evolution_prompt([], [], n)[0],
+     lambda d: f"Derive at most {d} new behavioral directives."),
+    ("content map value", lambda n: consolidation.build_consolidation_prompt(
+        _memory(content={"n": n}))[1][0]["content"], lambda d: f'{{"n": {d}}}'),
+    ("content map key", lambda n: consolidation.build_consolidation_prompt(
+        _memory(content={n: "v"}))[1][0]["content"], lambda d: f'{{"{d}": "v"}}'),
+    ("nested map value", lambda n: journal.build_journal_prompt(
+        _memory(content={"a": [{"b": Big(n)}]}))[1][0]["content"],
+     lambda d: f'{{"a": [{{"b": {d}}}]}}'),
+    ("content", lambda n: _journal_content(n), lambda d: f"): {d}"),
+    ("event_type", lambda n: _journal_line(_memory(event_type=n)[0]), lambda d: f"[1] ({d}, "),
+    ("created_at", lambda n: _journal_line(_memory(created_at=n)[0]), lambda d: f", {d}): c"),
+    ("salience", lambda n: _journal_line(_memory(salience=n)[0]), lambda d: f"salience={d}"),
+    ("sender", lambda n: thread_halt.build_convergence_prompt([(n, "hi")]),
+     lambda d: f"- [{d}] hi"),
+    ("turn text", lambda n: thread_halt.build_convergence_prompt([("s", n)]),
+     lambda d: f"- [s] {d}"),
+    ("shared memory content", lambda n: crew_synthesis.build_crew_synthesis_prompt(
+        [Row(1.0, n)]), lambda d: f"- (1.000) {d}"),
+]
+
+
+@pytest.mark.parametrize("make, shown", [p[1:] for p in INTEGER_PLACES],
+                         ids=[p[0] for p in INTEGER_PLACES])
+def test_integers_follow_the_interpreters_digit_limit(digit_limit, make, shown):
+    over = 10**4300 + 1                    # 4,301 digits: one past the default limit
+    digit_limit(4300)
+    with pytest.raises(ValueError) as interpreter:
+        str(over)
+    with pytest.raises(ValueError) as ours:
+        make(over)
+    assert str(ours.value) == str(interpreter.value)
+    assert "Exceeds the limit (4300 digits) for integer string conversion" in str(ours.value)
+
+    digit_limit(5000)                      # a raised limit writes every digit
+    assert shown(str(over)) in make(over)
+    digit_limit(0)                         # and so does no limit at all
+    assert shown("-" + str(over)) in make(-over)
+    # At the limit itself, and with the lowest limit the interpreter takes.
+    digit_limit(640)
+    assert shown("9" * 640) in make(10**640 - 1)
+    assert shown(str(2**64)) in make(2**64)
+    with pytest.raises(ValueError, match=r"Exceeds the limit \(640 digits\)"):
+        make(10**640)
 
 
 # --- turns are pairs --------------------------------------------------------------

@@ -1,6 +1,6 @@
 // common/format.hpp: number texts. C++ integers and floats are written by
 // the interpreter-free functions of text.hpp (the same texts as int, repr()
-// and format(x, ".3f"), checked against them); Python ints of any size here.
+// and format(x, ".3f"), checked against them); Python ints here.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -18,8 +18,9 @@ using text::append_float_repr;  // repr(x)
 using text::append_int;         // a C++ integer in decimal
 
 /// Appends the int `v` (any int, subclasses and bool counted by value) in
-/// decimal, whatever its size: the interpreter's limit on int-to-decimal
-/// conversion does not apply.
+/// decimal, as str() of the plain int writes it: beyond 64 bits through the
+/// interpreter, so that its limit on int-to-decimal conversion
+/// (sys.set_int_max_str_digits) applies, with its ValueError.
 void append_decimal(std::string &out, nb::handle v);
 
 }  // namespace sorvel::py

@@ -3,7 +3,8 @@
 // json would refuse written as the JSON string of their str().
 //
 // It follows json's own C encoder case by case: identity tests for None,
-// True and False first, then str, int (in decimal, at any size), float (float.__repr__,
+// True and False first, then str, int (int.__repr__, under the interpreter's
+// digit limit), float (float.__repr__,
 // NaN/Infinity/-Infinity), list and tuple, dict (through items()), and str()
 // of everything else. Separators are ", " and ": ".
 #include <unordered_set>

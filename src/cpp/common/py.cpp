@@ -67,7 +67,7 @@ void append_text_form(std::string &out, nb::handle obj) {
         append_utf8(out, obj);
         return;
     }
-    if (PyLong_CheckExact(obj.ptr())) {  // str(int), without the digit limit
+    if (PyLong_CheckExact(obj.ptr())) {  // str(int), small ones without a call
         append_decimal(out, obj);
         return;
     }
