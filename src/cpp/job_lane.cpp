@@ -121,6 +121,7 @@ struct Coro {
     std::atomic<bool> busy;  // a step is under way
     bool started, finished;
 };
+static_assert(std::atomic<bool>::is_always_lock_free);  // a plain byte in the object
 
 void coro_init(Coro *c, Stage stage) {
     c->stage = stage;

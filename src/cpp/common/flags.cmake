@@ -48,8 +48,8 @@ endif()
 # kept private: the wheel then needs only the C library's old symbol
 # versions, and no module can bind to, or be bound by, another copy of the
 # runtime in the process. With libc++ the same flag links libc++ statically.
-# macOS and Windows keep their system runtimes (libc++.dylib, the MSVC
-# redistributable), which every Python there already loads.
+# macOS keeps the system's libc++.dylib; on Windows the MSVC runtime stays a
+# DLL, which the wheel repair (delvewheel) bundles where Python lacks it.
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND SORVEL_GNU_LIKE)
   check_linker_flag(CXX "-static-libstdc++" SORVEL_HAS_STATIC_LIBSTDCXX)
   check_linker_flag(CXX "-Wl,--exclude-libs,ALL" SORVEL_HAS_EXCLUDE_LIBS)  # GNU ld, gold, lld
