@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <new>
 #include <vector>
 
 #include "common/py.hpp"
@@ -117,14 +118,17 @@ struct Coro {
     PyObject_HEAD
     Stage stage;
     PyObject *sub;  // the sub-iterator under way, or null
-    bool busy;      // a step is under way (read and written atomically)
+    std::atomic<bool> busy;  // a step is under way
     bool started, finished;
 };
+static_assert(std::atomic<bool>::is_always_lock_free);  // a plain byte in the object
 
 void coro_init(Coro *c, Stage stage) {
     c->stage = stage;
     c->sub = nullptr;
-    c->busy = c->started = c->finished = false;
+    // The interpreter allocated the object: the flag's life starts here.
+    new (&c->busy) std::atomic<bool>(false);
+    c->started = c->finished = false;
 }
 
 // The iterator that `await obj` steps through.
@@ -183,12 +187,12 @@ PySendResult throw_into(PyObject *it, PyObject *exc, PyObject **res) {
 // Claims `c` for a step (or its completion callback); false with ValueError
 // when it is claimed already: a re-entry, or a second thread.
 bool claim(Coro *c) {
-    if (!std::atomic_ref<bool>(c->busy).exchange(true, std::memory_order_acquire)) return true;
+    if (!c->busy.exchange(true, std::memory_order_acquire)) return true;
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return false;
 }
 
-void unclaim(Coro *c) { std::atomic_ref<bool>(c->busy).store(false, std::memory_order_release); }
+void unclaim(Coro *c) { c->busy.store(false, std::memory_order_release); }
 
 enum class Input { send, throw_, close };
 

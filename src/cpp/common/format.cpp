@@ -5,6 +5,25 @@
 
 namespace sorvel::py {
 
+#if !SORVEL_CXX_FLOAT_TEXT
+namespace {
+
+void append_interpreter_text(std::string &out, double x, char code, int precision, int flags) {
+    char *s = PyOS_double_to_string(x, code, precision, flags, nullptr);
+    if (!s) throw nb::python_error();
+    out.append(s);
+    PyMem_Free(s);
+}
+
+}  // namespace
+
+void append_float_repr(std::string &out, double x) {
+    append_interpreter_text(out, x, 'r', 0, Py_DTSF_ADD_DOT_0);
+}
+
+void append_fixed3(std::string &out, double x) { append_interpreter_text(out, x, 'f', 3, 0); }
+#endif
+
 void append_decimal(std::string &out, nb::handle v) {
     int overflow = 0;
     long long small = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);

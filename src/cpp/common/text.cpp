@@ -102,6 +102,7 @@ void append_int(std::string &out, long long v) {
     out.append(buf, res.ptr);
 }
 
+#if SORVEL_CXX_FLOAT_TEXT
 void append_float_repr(std::string &out, double x) {
     if (x != x) { out.append("nan"); return; }
     if (x == HUGE_VAL) { out.append("inf"); return; }
@@ -195,5 +196,7 @@ void append_fixed3(std::string &out, double x) {
                             static_cast<char>('0' + frac / 10 % 10), static_cast<char>('0' + frac % 10)};
     out.append(digits, 4);
 }
+
+#endif  // SORVEL_CXX_FLOAT_TEXT
 
 }  // namespace sorvel::text

@@ -12,6 +12,21 @@
 #include <string>
 #include <string_view>
 
+// Apple's C++ library writes floating-point numbers (std::to_chars) only on
+// macOS 13.3 and later. The wheels run on older systems too: there the
+// modules leave float texts to the interpreter (common/format.hpp).
+// -DSORVEL_CXX_FLOAT_TEXT=0 takes that path anywhere, to test it.
+#ifndef SORVEL_CXX_FLOAT_TEXT
+#if defined(__APPLE__)
+#include <AvailabilityMacros.h>
+#endif
+#if defined(__APPLE__) && MAC_OS_X_VERSION_MIN_REQUIRED < 130300
+#define SORVEL_CXX_FLOAT_TEXT 0
+#else
+#define SORVEL_CXX_FLOAT_TEXT 1
+#endif
+#endif
+
 namespace sorvel::text {
 
 /// True for the white-space code points that strip and split remove:
@@ -77,6 +92,7 @@ void append_collapsed(std::string &out, std::string_view s);
 /// Appends `v` in decimal.
 void append_int(std::string &out, long long v);
 
+#if SORVEL_CXX_FLOAT_TEXT
 /// Appends what repr(float) writes for `x`: the shortest digits that read
 /// back to `x`, in exponent form below 1e-4 and from 1e16 up ("1e-05",
 /// "1e+16"), else positional with at least one fractional digit ("1.0");
@@ -86,5 +102,6 @@ void append_float_repr(std::string &out, double x);
 /// Appends what format(x, ".3f") writes: "0.062" for 0.0625, "-0.000" for
 /// -0.0, "nan" (never "-nan"), "inf", "-inf".
 void append_fixed3(std::string &out, double x);
+#endif
 
 }  // namespace sorvel::text
