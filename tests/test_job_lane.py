@@ -1,5 +1,6 @@
 import asyncio
 import collections.abc
+import contextvars
 import gc
 import inspect
 import logging
@@ -474,6 +475,160 @@ def test_cancel_arriving_as_the_predecessor_finishes_still_ends_the_dependant():
         assert isinstance(e.__cause__, asyncio.CancelledError)
         assert not work.started("b") and closed(work.coros["b"])
         assert errors == [] and lane.active_count == 0
+
+    run(main)
+
+
+# --- a dependant wakes at its predecessor's own completion ---------------------------
+
+
+def on_loop(kind, main):
+    """Runs main() on asyncio's loop, on it with the eager task factory, or on uvloop."""
+    if kind == "uvloop":
+        uvloop = pytest.importorskip("uvloop", reason="uvloop is not installed")
+        loop = uvloop.new_event_loop()
+    else:
+        if kind == "eager" and sys.version_info < (3, 12):
+            pytest.skip("eager tasks need 3.12")
+        loop = asyncio.new_event_loop()
+        if kind == "eager":
+            loop.set_task_factory(asyncio.eager_task_factory)
+    try:
+        return loop.run_until_complete(main())
+    finally:
+        loop.close()
+
+
+LOOPS = ["asyncio", "eager", "uvloop"]
+
+
+@pytest.mark.parametrize("kind", LOOPS)
+@pytest.mark.parametrize("direct_first", [False, True])
+def test_a_dependant_resumes_in_turn_with_direct_awaits_of_its_predecessor(kind, direct_first):
+    async def main():
+        loop = asyncio.get_running_loop()
+        lane, gate, order = JobLane(4), loop.create_future(), []
+
+        async def first():
+            await gate
+
+        async def dependant():
+            order.append("lane dependant")
+
+        async def direct():
+            await handle
+            order.append("direct await")
+
+        handle = lane.submit("a", first())
+        if direct_first:
+            loop.create_task(direct())
+        b = lane.submit("b", dependant(), after="a")
+        await asyncio.sleep(0)  # the dependant's body parks ...
+        if not direct_first:
+            loop.create_task(direct())  # ... then a plain task awaits the same handle
+        await asyncio.sleep(0)
+        assert "wait_for=<JobLane._PredecessorWait after='a' pending>" in repr(b)
+        gate.set_result(None)
+        await lane.wait_all()
+        await asyncio.sleep(0)
+        return order
+
+    expected = ["lane dependant", "direct await"]
+    assert on_loop(kind, main) == (expected[::-1] if direct_first else expected)
+
+
+@pytest.mark.parametrize("kind", LOOPS)
+def test_a_predecessor_cancelled_under_waiting_dependants_keeps_its_cancellation(kind):
+    async def main():
+        work, lane = Work(), JobLane()
+        a = lane.submit("a", work("a"))
+        b = lane.submit("b", work("b"), after="a")
+        c = lane.submit("c", work("c"), after="b")
+        await settle()
+        a.cancel("stop a")
+        await lane.wait_all()
+        ea, eb, ec = cancellation_of(a), cancellation_of(b), cancellation_of(c)
+        assert ea.args == ("stop a",)
+        assert eb.args == ("Predecessor 'a' failed",) and handed_over(eb.__cause__) is ea
+        assert ec.args == ("Predecessor 'b' failed",) and handed_over(ec.__cause__) is eb
+        assert work.log == ["a"] and closed(work.coros["b"]) and closed(work.coros["c"])
+
+    on_loop(kind, main)
+
+
+def test_the_wait_for_a_running_predecessor_is_future_like_on_the_predecessors_callbacks():
+    """What a dependant's body yields while its predecessor runs, seen by
+    driving two bodies by hand."""
+    held, holding = [], False
+
+    def factory(loop, coro, **kwargs):
+        if holding:
+            held.append(coro)  # the task itself only sleeps
+            coro = asyncio.sleep(3600)
+        return Recorded(coro, loop=loop, **kwargs)
+
+    async def main():
+        nonlocal holding
+        loop = asyncio.get_running_loop()
+        loop.set_task_factory(factory)
+        work, lane = Work(), JobLane()
+        a = lane.submit("a", work("a"))
+        holding = True
+        b = lane.submit("b", work("b"), after="a")
+        c = lane.submit("c", work("c"), after="a")
+        holding = False
+        await settle()
+        wb, wc = (body.send(None) for body in held)
+        assert asyncio.isfuture(wb) and wb._asyncio_future_blocking is True
+        assert wb.get_loop() is loop and not wb.done() and not wb.cancelled()
+        for read in (wb.result, wb.exception):
+            with pytest.raises(asyncio.InvalidStateError):
+                read()
+        for bad in [lambda: wb.add_done_callback(), lambda: wb.add_done_callback(print, ctx=None),
+                    lambda: wb.cancel("x", msg="y"), lambda: wb.cancel(1, 2)]:
+            with pytest.raises(TypeError):
+                bad()
+
+        seen, var = [], contextvars.ContextVar("var", default="outside")
+        ctx = contextvars.copy_context()
+        ctx.run(var.set, "inside")
+        wb.add_done_callback(lambda w: seen.append(("b", w is wb, var.get())), context=ctx)
+        dropped = seen.append
+        wb.add_done_callback(dropped)
+        wb.add_done_callback(dropped)
+        wc.add_done_callback(lambda w: seen.append(("c", w is wc, w.cancelled())))
+        assert len(a.live) == 5  # the lane's own and one per callback of the waits
+        assert wb.remove_done_callback(dropped) == 2 and wb.remove_done_callback(dropped) == 0
+        assert len(a.live) == 3
+
+        # Cancelling a wait takes its callbacks back from the predecessor, which
+        # runs on, and calls them soon.
+        assert wc.cancel(msg="enough") and not wc.cancel()
+        assert wc.cancelled() and wc.done() and len(a.live) == 2 and not a.done()
+        with pytest.raises(asyncio.CancelledError, match="^enough$"):
+            wc.exception()
+        await asyncio.sleep(0)
+        assert seen == [("c", True, True)]
+
+        async def direct():
+            await a
+            seen.append("direct")
+
+        loop.create_task(direct())
+        await asyncio.sleep(0)
+        work.finish("a", "from a")
+        await settle()
+        assert seen == [("c", True, True), ("b", True, "inside"), "direct"]
+        assert wb.done() and wb.result() is None and wb.exception() is None and not wb.cancel()
+        assert repr(wb) == "<JobLane._PredecessorWait after='a' finished>"
+        wb.add_done_callback(dropped)  # on a finished wait: called soon
+        await asyncio.sleep(0)
+        assert seen[-1] is wb and a.result() == "from a"
+        assert held[0].send(None) is work.gates["b"]  # b took a unit and runs
+        b.cancel()
+        c.cancel()
+        await settle()
+        assert all(closed(coro) for coro in work.coros.values())
 
     run(main)
 

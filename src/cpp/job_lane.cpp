@@ -800,15 +800,14 @@ int wait_set_blocking(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-PyObject *wait_repr(PyObject *self) {
+PyObject *wait_repr(PyObject *self) try {
     PredWait *w = wait_of(self);
     if (!w->pred) return PyUnicode_FromString("<JobLane._PredecessorWait>");
-    PyObject *name = PyObject_CallMethodNoArgs(w->pred, g->get_name);
-    if (!name) return nullptr;
-    const char *state = wait_cancelled(w) ? "cancelled" : "pending";
-    PyObject *r = PyUnicode_FromFormat("<JobLane._PredecessorWait after=%R %s>", name, state);
-    Py_DECREF(name);
-    return r;
+    const char *state = wait_cancelled(w) ? "cancelled" : truth(w->pred, g->done) ? "finished" : "pending";
+    return PyUnicode_FromFormat("<JobLane._PredecessorWait after=%R %s>", call(w->pred, g->get_name).ptr(), state);
+} catch (nb::python_error &e) {
+    e.restore();
+    return nullptr;
 }
 
 int wait_traverse(PyObject *self, visitproc visit, void *arg) {
