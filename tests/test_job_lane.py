@@ -21,6 +21,26 @@ def run(fn):
     return asyncio.run(fn())
 
 
+def on_loop(kind, main):
+    """Runs main() on asyncio's loop, on it with the eager task factory, or on uvloop."""
+    if kind == "uvloop":
+        uvloop = pytest.importorskip("uvloop", reason="uvloop is not installed")
+        loop = uvloop.new_event_loop()
+    else:
+        if kind == "eager" and sys.version_info < (3, 12):
+            pytest.skip("eager tasks need 3.12")
+        loop = asyncio.new_event_loop()
+        if kind == "eager":
+            loop.set_task_factory(asyncio.eager_task_factory)
+    try:
+        return loop.run_until_complete(main())
+    finally:
+        loop.close()
+
+
+LOOPS = ["asyncio", "eager", "uvloop"]
+
+
 async def settle(turns=12):
     """Lets the loop run a fixed number of turns (no wall-clock waiting)."""
     for _ in range(turns):
@@ -373,7 +393,9 @@ def test_dependant_starts_after_its_predecessor_and_keeps_its_own_result():
     run(main)
 
 
-def test_failure_cascades_along_a_chain_without_running_dependants():
+@pytest.mark.parametrize("kind", LOOPS)
+@pytest.mark.parametrize("end", ["fails", "is cancelled"])
+def test_failure_cascades_along_a_chain_without_running_dependants(end, kind):
     class Broken(Exception):
         pass
 
@@ -383,17 +405,23 @@ def test_failure_cascades_along_a_chain_without_running_dependants():
         b = lane.submit("b", work("b"), after="a")
         c = lane.submit("c", work("c"), after="b")
         await settle()
-        work.fail("a", Broken("disk"))
+        if end == "fails":
+            work.fail("a", Broken("disk"))
+        else:
+            a.cancel("stop a")
         await lane.wait_all()
         assert work.log == ["a"]
         assert closed(work.coros["b"]) and closed(work.coros["c"])
         assert lane.active_count == 0
-        assert isinstance(a.exception(), Broken)
-        # The dependant's own handle still carries its message after the
-        # next dependant has chained to it.
         eb = cancellation_of(b)
         assert eb.args == ("Predecessor 'a' failed",)
-        assert isinstance(eb.__cause__, Broken)
+        if end == "fails":
+            assert isinstance(a.exception(), Broken) and isinstance(eb.__cause__, Broken)
+        else:  # the dependants read a's cancellation without taking it from a's own awaiters
+            ea = cancellation_of(a)
+            assert ea.args == ("stop a",) and handed_over(eb.__cause__) is ea
+        # The dependant's own handle still carries its message after the
+        # next dependant has chained to it.
         ec = cancellation_of(c)
         assert ec.args == ("Predecessor 'b' failed",)
         assert handed_over(ec.__cause__) is eb
@@ -402,7 +430,7 @@ def test_failure_cascades_along_a_chain_without_running_dependants():
         assert later.value.args == ()  # later awaits: a bare cancellation
         assert await startable(lane, 3) == 2
 
-    run(main)
+    on_loop(kind, main)
 
 
 def test_dependant_of_a_finished_failure_fails_at_once():
@@ -482,26 +510,6 @@ def test_cancel_arriving_as_the_predecessor_finishes_still_ends_the_dependant():
 # --- a dependant wakes at its predecessor's own completion ---------------------------
 
 
-def on_loop(kind, main):
-    """Runs main() on asyncio's loop, on it with the eager task factory, or on uvloop."""
-    if kind == "uvloop":
-        uvloop = pytest.importorskip("uvloop", reason="uvloop is not installed")
-        loop = uvloop.new_event_loop()
-    else:
-        if kind == "eager" and sys.version_info < (3, 12):
-            pytest.skip("eager tasks need 3.12")
-        loop = asyncio.new_event_loop()
-        if kind == "eager":
-            loop.set_task_factory(asyncio.eager_task_factory)
-    try:
-        return loop.run_until_complete(main())
-    finally:
-        loop.close()
-
-
-LOOPS = ["asyncio", "eager", "uvloop"]
-
-
 @pytest.mark.parametrize("kind", LOOPS)
 @pytest.mark.parametrize("direct_first", [False, True])
 def test_a_dependant_resumes_in_turn_with_direct_awaits_of_its_predecessor(kind, direct_first):
@@ -535,25 +543,6 @@ def test_a_dependant_resumes_in_turn_with_direct_awaits_of_its_predecessor(kind,
 
     expected = ["lane dependant", "direct await"]
     assert on_loop(kind, main) == (expected[::-1] if direct_first else expected)
-
-
-@pytest.mark.parametrize("kind", LOOPS)
-def test_a_predecessor_cancelled_under_waiting_dependants_keeps_its_cancellation(kind):
-    async def main():
-        work, lane = Work(), JobLane()
-        a = lane.submit("a", work("a"))
-        b = lane.submit("b", work("b"), after="a")
-        c = lane.submit("c", work("c"), after="b")
-        await settle()
-        a.cancel("stop a")
-        await lane.wait_all()
-        ea, eb, ec = cancellation_of(a), cancellation_of(b), cancellation_of(c)
-        assert ea.args == ("stop a",)
-        assert eb.args == ("Predecessor 'a' failed",) and handed_over(eb.__cause__) is ea
-        assert ec.args == ("Predecessor 'b' failed",) and handed_over(ec.__cause__) is eb
-        assert work.log == ["a"] and closed(work.coros["b"]) and closed(work.coros["c"])
-
-    on_loop(kind, main)
 
 
 def test_the_wait_for_a_running_predecessor_is_future_like_on_the_predecessors_callbacks():
@@ -831,8 +820,6 @@ def test_other_drivers_step_the_body_the_same_way(driver):
 
 
 def test_uvloop_runs_the_lane_alike():
-    uvloop = pytest.importorskip("uvloop")
-
     async def main():
         work, lane = Work(), JobLane()
         a = lane.submit("a", work("a"))
@@ -850,11 +837,7 @@ def test_uvloop_runs_the_lane_alike():
         assert c.result() == 3 and work.log == ["a", "c"]
         assert await startable(lane, 3) == 2
 
-    loop = uvloop.new_event_loop()
-    try:
-        loop.run_until_complete(main())
-    finally:
-        loop.close()
+    on_loop("uvloop", main)
 
 
 def test_lanes_on_several_threads_at_once():
