@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <new>
 #include <vector>
 
 #include "common/py.hpp"
