@@ -1,7 +1,10 @@
 """JobLane against a plain-Python lane and against bare tasks.
 
 10,000 trivial coroutines go through a lane of 8, once independent and once as
-100 chains of 100 (each task after the previous one of its chain). The plain lane
+100 chains of 100 (each task after the previous one of its chain). A trivial
+task is over before its dependant's first step, so that no dependant waits;
+the chains run once more with coroutines that yield to the loop once, so that
+every dependant waits for its predecessor. The plain lane
 awaits the predecessor directly (cancelling a waiting dependant cancels the
 predecessor too); the chains are also timed against a plain lane with the
 same behaviour as JobLane (the wait goes through asyncio.shield). The floor
@@ -82,6 +85,11 @@ async def trivial(i):
     return i
 
 
+async def yielding(i):
+    await asyncio.sleep(0)
+    return i
+
+
 def names():
     return [f"job-{i}" for i in range(TASKS)]
 
@@ -98,14 +106,14 @@ def independent(lane_type):
     return batch
 
 
-def chained(lane_type):
+def chained(lane_type, unit=trivial):
     async def batch():
         lane = lane_type(LIMIT)
         for c in range(TASKS // CHAIN):
             prev = None
             for k in range(CHAIN):
                 name = NAMES[c * CHAIN + k]
-                lane.submit(name, trivial(0), after=prev)
+                lane.submit(name, unit(0), after=prev)
                 prev = name
         await lane.wait_all()
     return batch
@@ -145,6 +153,9 @@ def main():
             "lane chains": chained(JobLane),
             "plain chains": chained(PlainLane),
             "shielded chains": chained(ShieldedPlainLane),
+            "lane waiting": chained(JobLane, yielding),
+            "plain waiting": chained(PlainLane, yielding),
+            "shielded waiting": chained(ShieldedPlainLane, yielding),
         })
         floor = t["bare"]
         print(f"per task, {TASKS} tasks, lane of {LIMIT}; floor = bare create_task + asyncio.wait")
@@ -157,6 +168,11 @@ def main():
         print("chains against a plain lane that also leaves the predecessor running:")
         report(f"JobLane, chains of {CHAIN}", t["lane chains"], t["shielded chains"], floor)
         report(f"shielded plain-Python lane, chains of {CHAIN}", t["shielded chains"], None, floor)
+        print("chains whose tasks yield once, so that every dependant waits:")
+        report(f"JobLane, waiting chains of {CHAIN}", t["lane waiting"], t["plain waiting"], floor)
+        report(f"plain-Python lane, waiting chains of {CHAIN}", t["plain waiting"], None, floor)
+        report(f"JobLane, waiting chains of {CHAIN}", t["lane waiting"], t["shielded waiting"], floor)
+        report(f"shielded plain lane, waiting chains of {CHAIN}", t["shielded waiting"], None, floor)
     finally:
         loop.close()
 

@@ -1,5 +1,6 @@
 import asyncio
 import collections.abc
+import contextvars
 import gc
 import inspect
 import logging
@@ -18,6 +19,26 @@ JobLane = jl.JobLane
 
 def run(fn):
     return asyncio.run(fn())
+
+
+def on_loop(kind, main):
+    """Runs main() on asyncio's loop, on it with the eager task factory, or on uvloop."""
+    if kind == "uvloop":
+        uvloop = pytest.importorskip("uvloop", reason="uvloop is not installed")
+        loop = uvloop.new_event_loop()
+    else:
+        if kind == "eager" and sys.version_info < (3, 12):
+            pytest.skip("eager tasks need 3.12")
+        loop = asyncio.new_event_loop()
+        if kind == "eager":
+            loop.set_task_factory(asyncio.eager_task_factory)
+    try:
+        return loop.run_until_complete(main())
+    finally:
+        loop.close()
+
+
+LOOPS = ["asyncio", "eager", "uvloop"]
 
 
 async def settle(turns=12):
@@ -372,7 +393,9 @@ def test_dependant_starts_after_its_predecessor_and_keeps_its_own_result():
     run(main)
 
 
-def test_failure_cascades_along_a_chain_without_running_dependants():
+@pytest.mark.parametrize("kind", LOOPS)
+@pytest.mark.parametrize("end", ["fails", "is cancelled"])
+def test_failure_cascades_along_a_chain_without_running_dependants(end, kind):
     class Broken(Exception):
         pass
 
@@ -382,17 +405,23 @@ def test_failure_cascades_along_a_chain_without_running_dependants():
         b = lane.submit("b", work("b"), after="a")
         c = lane.submit("c", work("c"), after="b")
         await settle()
-        work.fail("a", Broken("disk"))
+        if end == "fails":
+            work.fail("a", Broken("disk"))
+        else:
+            a.cancel("stop a")
         await lane.wait_all()
         assert work.log == ["a"]
         assert closed(work.coros["b"]) and closed(work.coros["c"])
         assert lane.active_count == 0
-        assert isinstance(a.exception(), Broken)
-        # The dependant's own handle still carries its message after the
-        # next dependant has chained to it.
         eb = cancellation_of(b)
         assert eb.args == ("Predecessor 'a' failed",)
-        assert isinstance(eb.__cause__, Broken)
+        if end == "fails":
+            assert isinstance(a.exception(), Broken) and isinstance(eb.__cause__, Broken)
+        else:  # the dependants read a's cancellation without taking it from a's own awaiters
+            ea = cancellation_of(a)
+            assert ea.args == ("stop a",) and handed_over(eb.__cause__) is ea
+        # The dependant's own handle still carries its message after the
+        # next dependant has chained to it.
         ec = cancellation_of(c)
         assert ec.args == ("Predecessor 'b' failed",)
         assert handed_over(ec.__cause__) is eb
@@ -401,7 +430,7 @@ def test_failure_cascades_along_a_chain_without_running_dependants():
         assert later.value.args == ()  # later awaits: a bare cancellation
         assert await startable(lane, 3) == 2
 
-    run(main)
+    on_loop(kind, main)
 
 
 def test_dependant_of_a_finished_failure_fails_at_once():
@@ -474,6 +503,121 @@ def test_cancel_arriving_as_the_predecessor_finishes_still_ends_the_dependant():
         assert isinstance(e.__cause__, asyncio.CancelledError)
         assert not work.started("b") and closed(work.coros["b"])
         assert errors == [] and lane.active_count == 0
+
+    run(main)
+
+
+# --- a dependant wakes at its predecessor's own completion ---------------------------
+
+
+@pytest.mark.parametrize("kind", LOOPS)
+@pytest.mark.parametrize("direct_first", [False, True])
+def test_a_dependant_resumes_in_turn_with_direct_awaits_of_its_predecessor(kind, direct_first):
+    async def main():
+        loop = asyncio.get_running_loop()
+        lane, gate, order = JobLane(4), loop.create_future(), []
+
+        async def first():
+            await gate
+
+        async def dependant():
+            order.append("lane dependant")
+
+        async def direct():
+            await handle
+            order.append("direct await")
+
+        handle = lane.submit("a", first())
+        if direct_first:
+            loop.create_task(direct())
+        b = lane.submit("b", dependant(), after="a")
+        await asyncio.sleep(0)  # the dependant's body parks ...
+        if not direct_first:
+            loop.create_task(direct())  # ... then a plain task awaits the same handle
+        await asyncio.sleep(0)
+        assert "wait_for=<JobLane._PredecessorWait after='a' pending>" in repr(b)
+        gate.set_result(None)
+        await lane.wait_all()
+        await asyncio.sleep(0)
+        return order
+
+    expected = ["lane dependant", "direct await"]
+    assert on_loop(kind, main) == (expected[::-1] if direct_first else expected)
+
+
+def test_the_wait_for_a_running_predecessor_is_future_like_on_the_predecessors_callbacks():
+    """What a dependant's body yields while its predecessor runs, seen by
+    driving two bodies by hand."""
+    held, holding = [], False
+
+    def factory(loop, coro, **kwargs):
+        if holding:
+            held.append(coro)  # the task itself only sleeps
+            coro = asyncio.sleep(3600)
+        return Recorded(coro, loop=loop, **kwargs)
+
+    async def main():
+        nonlocal holding
+        loop = asyncio.get_running_loop()
+        loop.set_task_factory(factory)
+        work, lane = Work(), JobLane()
+        a = lane.submit("a", work("a"))
+        holding = True
+        b = lane.submit("b", work("b"), after="a")
+        c = lane.submit("c", work("c"), after="a")
+        holding = False
+        await settle()
+        wb, wc = (body.send(None) for body in held)
+        assert asyncio.isfuture(wb) and wb._asyncio_future_blocking is True
+        assert wb.get_loop() is loop and not wb.done() and not wb.cancelled()
+        for read in (wb.result, wb.exception):
+            with pytest.raises(asyncio.InvalidStateError):
+                read()
+        for bad in [lambda: wb.add_done_callback(), lambda: wb.add_done_callback(print, ctx=None),
+                    lambda: wb.cancel("x", msg="y"), lambda: wb.cancel(1, 2)]:
+            with pytest.raises(TypeError):
+                bad()
+
+        seen, var = [], contextvars.ContextVar("var", default="outside")
+        ctx = contextvars.copy_context()
+        ctx.run(var.set, "inside")
+        wb.add_done_callback(lambda w: seen.append(("b", w is wb, var.get())), context=ctx)
+        dropped = seen.append
+        wb.add_done_callback(dropped)
+        wb.add_done_callback(dropped)
+        wc.add_done_callback(lambda w: seen.append(("c", w is wc, w.cancelled())))
+        assert len(a.live) == 5  # the lane's own and one per callback of the waits
+        assert wb.remove_done_callback(dropped) == 2 and wb.remove_done_callback(dropped) == 0
+        assert len(a.live) == 3
+
+        # Cancelling a wait takes its callbacks back from the predecessor, which
+        # runs on, and calls them soon.
+        assert wc.cancel(msg="enough") and not wc.cancel()
+        assert wc.cancelled() and wc.done() and len(a.live) == 2 and not a.done()
+        with pytest.raises(asyncio.CancelledError, match="^enough$"):
+            wc.exception()
+        await asyncio.sleep(0)
+        assert seen == [("c", True, True)]
+
+        async def direct():
+            await a
+            seen.append("direct")
+
+        loop.create_task(direct())
+        await asyncio.sleep(0)
+        work.finish("a", "from a")
+        await settle()
+        assert seen == [("c", True, True), ("b", True, "inside"), "direct"]
+        assert wb.done() and wb.result() is None and wb.exception() is None and not wb.cancel()
+        assert repr(wb) == "<JobLane._PredecessorWait after='a' finished>"
+        wb.add_done_callback(dropped)  # on a finished wait: called soon
+        await asyncio.sleep(0)
+        assert seen[-1] is wb and a.result() == "from a"
+        assert held[0].send(None) is work.gates["b"]  # b took a unit and runs
+        b.cancel()
+        c.cancel()
+        await settle()
+        assert all(closed(coro) for coro in work.coros.values())
 
     run(main)
 
@@ -676,8 +820,6 @@ def test_other_drivers_step_the_body_the_same_way(driver):
 
 
 def test_uvloop_runs_the_lane_alike():
-    uvloop = pytest.importorskip("uvloop")
-
     async def main():
         work, lane = Work(), JobLane()
         a = lane.submit("a", work("a"))
@@ -695,11 +837,7 @@ def test_uvloop_runs_the_lane_alike():
         assert c.result() == 3 and work.log == ["a", "c"]
         assert await startable(lane, 3) == 2
 
-    loop = uvloop.new_event_loop()
-    try:
-        loop.run_until_complete(main())
-    finally:
-        loop.close()
+    on_loop("uvloop", main)
 
 
 def test_lanes_on_several_threads_at_once():

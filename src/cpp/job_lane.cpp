@@ -3,12 +3,16 @@
 // one named predecessor before it asks for a unit.
 //
 // Only asyncio's public interface is used: tasks come from the loop's
-// create_task(), every wait parks on a future made by loop.create_future(),
-// and the units are the lane's own first-come-first-served count.
+// create_task(); a task that waits for a unit parks on a future made by
+// loop.create_future(), and one that waits for its predecessor on a
+// Future-like object of the lane's own whose done callbacks sit on the
+// predecessor's task itself. The units are the lane's own
+// first-come-first-served count.
 //
 // The file reads in the order of the lane's life: the coroutine protocol
 // shared by the native awaitables, the units, construction, submit(), the
-// task body, the completion callback, cancel_all() and wait_all().
+// wait for a predecessor, the task body, the completion callback,
+// cancel_all() and wait_all().
 #include <nanobind/nanobind.h>
 
 #include <atomic>
@@ -31,11 +35,13 @@ namespace {
 struct State {
     // asyncio's
     PyObject *cancelled_error, *invalid_state_error, *iscoroutine, *get_running_loop, *wait;
-    PyTypeObject *job_type, *wait_all_type;  // the task body; what wait_all() returns
-    // method and attribute names; ("name",) and ("timeout",) for keyword calls
-    PyObject *add_done_callback, *remove_done_callback, *cancel, *cancelled, *close, *create_future,
-        *create_task, *cr_await, *done, *exception, *get_coro, *get_name, *set_result, *throw_, *value;
-    PyObject *name_kw, *timeout_kw;
+    // the task body; what wait_all() returns; the wait for a predecessor and its relays
+    PyTypeObject *job_type, *wait_all_type, *wait_type, *relay_type;
+    // method, attribute and argument names; ("name",), ("timeout",) and ("context",) for keyword calls
+    PyObject *add_done_callback, *remove_done_callback, *call_soon, *cancel, *cancelled, *close,
+        *context, *create_future, *create_task, *cr_await, *done, *exception, *get_coro, *get_name, *msg,
+        *set_result, *throw_, *value;
+    PyObject *name_kw, *timeout_kw, *context_kw;
 };
 const State *g = nullptr;
 
@@ -316,6 +322,16 @@ PyMethodDef kCoroMethods[] = {
     {"close", coro_close, METH_NOARGS, "close($self, /)\n--\n\nEnd the wait under way."},
     {nullptr, nullptr, 0, nullptr}};
 
+// A garbage-collected heap type that Python code cannot instantiate, made
+// of `slots` (which give at least tp_dealloc, tp_traverse and tp_clear).
+PyTypeObject *plain_type(const char *name, std::size_t size, std::vector<PyType_Slot> slots) {
+    slots.push_back({0, nullptr});
+    PyType_Spec type_spec = {name, static_cast<int>(size), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             slots.data()};
+    return reinterpret_cast<PyTypeObject *>(checked(PyType_FromSpec(&type_spec)).release().ptr());
+}
+
 // A heap type with the coroutine protocol above plus `slots` of its own
 // (which give at least tp_traverse and tp_clear).
 PyTypeObject *coroutine_type(const char *name, std::size_t size, std::vector<PyType_Slot> slots) {
@@ -324,12 +340,8 @@ PyTypeObject *coroutine_type(const char *name, std::size_t size, std::vector<PyT
                                {Py_tp_iternext, reinterpret_cast<void *>(coro_iternext)},
                                {Py_tp_methods, kCoroMethods},
                                {Py_am_await, reinterpret_cast<void *>(coro_await)},
-                               {Py_am_send, reinterpret_cast<void *>(coro_am_send)},
-                               {0, nullptr}});
-    PyType_Spec type_spec = {name, static_cast<int>(size), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                             slots.data()};
-    return reinterpret_cast<PyTypeObject *>(checked(PyType_FromSpec(&type_spec)).release().ptr());
+                               {Py_am_send, reinterpret_cast<void *>(coro_am_send)}});
+    return plain_type(name, size, std::move(slots));
 }
 
 // --- the units (`_semaphore`) -------------------------------------------------------
@@ -515,6 +527,357 @@ nb::object lane_submit(nb::pointer_and_handle<Lane> self, nb::handle name_h, nb:
     return task_ref;
 }
 
+// --- the wait for a predecessor ------------------------------------------------------------
+//
+// While its predecessor runs, the body yields a PredWait: an object of
+// asyncio's protocol for Future-like objects (`_asyncio_future_blocking`,
+// get_loop, add_done_callback, remove_done_callback, cancel, done,
+// cancelled, result, exception). Each callback added to it goes onto the
+// predecessor's task itself, through a Relay that calls it with the wait, so
+// the body's task wakes at the same turn as a task that awaits the
+// predecessor directly, and in the order in which the two began to wait.
+//
+// The wait's own outcome is only "the predecessor has finished" (result
+// None) or its own cancellation: the body then reads the predecessor's
+// outcome from the handle, without consuming it. Cancelling the wait takes
+// its relays back from the predecessor, which runs on, and calls its
+// callbacks soon, as a cancelled future does.
+
+// One callback of a wait, registered on the predecessor. `wait`, `fn` and
+// `context` are set once; `live` (guarded by the wait's mutex) is true while
+// the relay is in its wait's list: registered, and not yet fired, removed or
+// taken back.
+struct Relay {
+    PyObject_HEAD
+    PyObject *wait, *fn, *context;
+    bool live;
+};
+
+struct PredWait {
+    PyObject_HEAD
+    PyObject *pred;  // the predecessor's task
+    PyObject *loop;
+    struct Fields {  // guarded by `mutex`, which is never held while Python runs
+        std::vector<nb::object> relays;  // the live relays, in the order they were added
+        nb::object message;              // the cancellation's message, once cancelled
+        bool blocking = true, cancelled = false;
+        nb::ft_mutex mutex;
+    } f;
+};
+
+Relay *relay_of(PyObject *o) { return reinterpret_cast<Relay *>(o); }
+PredWait *wait_of(PyObject *o) { return reinterpret_cast<PredWait *>(o); }
+
+PyObject *new_wait(PyObject *pred, PyObject *loop) {
+    PredWait *w = PyObject_GC_New(PredWait, g->wait_type);
+    if (!w) return nullptr;
+    w->pred = Py_NewRef(pred);
+    w->loop = Py_NewRef(loop);
+    new (&w->f) PredWait::Fields();
+    PyObject_GC_Track(w);
+    return reinterpret_cast<PyObject *>(w);
+}
+
+// The predecessor; RuntimeError once the collector has cleared the wait.
+PyObject *pred_of(PredWait *w) {
+    if (!w->pred) PyErr_SetString(PyExc_RuntimeError, "the wait is over"), raise_pending();
+    return w->pred;
+}
+
+bool wait_cancelled(PredWait *w) {
+    nb::ft_lock_guard guard(w->f.mutex);
+    return w->f.cancelled;
+}
+
+// Takes every live relay out of the wait's list (they stay silent from now on).
+std::vector<nb::object> take_relays(PredWait *w) {
+    std::vector<nb::object> out;
+    nb::ft_lock_guard guard(w->f.mutex);
+    out.swap(w->f.relays);
+    for (nb::object &r : out) relay_of(r.ptr())->live = false;
+    return out;
+}
+
+// Takes `r` out of the list when it is still there; false when it is not live.
+bool take_relay(PredWait *w, PyObject *r, nb::object &out) {
+    nb::ft_lock_guard guard(w->f.mutex);
+    if (!relay_of(r)->live) return false;
+    relay_of(r)->live = false;
+    auto &v = w->f.relays;
+    for (auto it = v.begin(); it != v.end(); ++it)
+        if (it->ptr() == r) {
+            out = std::move(*it);
+            v.erase(it);
+            break;
+        }
+    return true;
+}
+
+// Withdraws relays from the predecessor (from one that has finished, there is
+// nothing left to withdraw).
+void withdraw(PredWait *w, const std::vector<nb::object> &relays) {
+    for (const nb::object &r : relays) call(pred_of(w), g->remove_done_callback, r.ptr());
+}
+
+// loop.call_soon(fn, wait, context=context)
+void call_soon(PredWait *w, PyObject *fn, PyObject *context) {
+    PyObject *args[4] = {w->loop, fn, reinterpret_cast<PyObject *>(w), context};
+    checked(PyObject_VectorcallMethod(g->call_soon, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, g->context_kw));
+}
+
+// The predecessor finished: the relay calls its callback with the wait.
+PyObject *relay_call(PyObject *self, PyObject *, PyObject *) {
+    Relay *r = relay_of(self);
+    nb::object listed;  // the list's reference, dropped after the call
+    if (!r->wait || !take_relay(wait_of(r->wait), self, listed)) Py_RETURN_NONE;
+    return PyObject_CallOneArg(r->fn, r->wait);
+}
+
+int relay_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(relay_of(self)->wait);
+    Py_VISIT(relay_of(self)->fn);
+    Py_VISIT(relay_of(self)->context);
+    return 0;
+}
+
+int relay_clear(PyObject *self) {
+    Py_CLEAR(relay_of(self)->wait);
+    Py_CLEAR(relay_of(self)->fn);
+    Py_CLEAR(relay_of(self)->context);
+    return 0;
+}
+
+// The value of the one keyword argument `allowed` of a fast call (left as it
+// is when not given); TypeError for any other keyword.
+void keyword_only(const char *fname, PyObject *allowed, PyObject *const *values, PyObject *kwnames,
+                  PyObject **out) {
+    for (Py_ssize_t i = 0, n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0; i < n; ++i) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
+        if (key != allowed && PyUnicode_Compare(key, allowed) != 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
+            raise_pending();
+        }
+        *out = values[i];
+    }
+}
+
+// add_done_callback(fn, /, *, context=None)
+PyObject *wait_add_done_callback(PyObject *self, PyObject *const *args, Py_ssize_t n, PyObject *kwnames) try {
+    if (n != 1)
+        return PyErr_Format(PyExc_TypeError, "add_done_callback() takes exactly one positional argument (%zd given)", n);
+    PyObject *ctx = Py_None;
+    keyword_only("add_done_callback", g->context, args + n, kwnames, &ctx);
+    nb::object context = ctx != Py_None ? nb::borrow(ctx) : checked(PyContext_CopyCurrent());
+    PredWait *w = wait_of(self);
+    PyObject *pred = pred_of(w);
+    if (wait_cancelled(w) || truth(pred, g->done)) {
+        call_soon(w, args[0], context.ptr());
+        Py_RETURN_NONE;
+    }
+    Relay *r = PyObject_GC_New(Relay, g->relay_type);
+    if (!r) return nullptr;
+    r->wait = Py_NewRef(self);
+    r->fn = Py_NewRef(args[0]);
+    r->context = context.release().ptr();
+    r->live = true;
+    PyObject_GC_Track(r);
+    nb::object relay = nb::steal(reinterpret_cast<PyObject *>(r));
+    {
+        nb::ft_lock_guard guard(w->f.mutex);
+        w->f.relays.push_back(relay);
+    }
+    PyObject *reg[3] = {pred, relay.ptr(), r->context};
+    PyObject *ok = PyObject_VectorcallMethod(g->add_done_callback, reg, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g->context_kw);
+    if (!ok) {
+        nb::object listed;
+        keeping_pending([&] { take_relay(w, relay.ptr(), listed); });
+        return nullptr;
+    }
+    Py_DECREF(ok);
+    Py_RETURN_NONE;
+} catch (nb::python_error &e) {
+    e.restore();
+    return nullptr;
+}
+
+// remove_done_callback(fn, /): takes back every callback equal to `fn`; returns their number.
+PyObject *wait_remove_done_callback(PyObject *self, PyObject *fn) try {
+    PredWait *w = wait_of(self);
+    std::vector<nb::object> listed, gone;
+    {
+        nb::ft_lock_guard guard(w->f.mutex);
+        listed = w->f.relays;
+    }
+    for (nb::object &r : listed) {
+        int eq = PyObject_RichCompareBool(relay_of(r.ptr())->fn, fn, Py_EQ);
+        if (eq < 0) raise_pending();
+        nb::object taken;
+        if (eq && take_relay(w, r.ptr(), taken)) gone.push_back(r);
+    }
+    if (!gone.empty()) withdraw(w, gone);
+    return PyLong_FromSize_t(gone.size());
+} catch (nb::python_error &e) {
+    e.restore();
+    return nullptr;
+}
+
+// cancel(msg=None): true when the wait was pending; the predecessor runs on.
+PyObject *wait_cancel(PyObject *self, PyObject *const *args, Py_ssize_t n, PyObject *kwnames) try {
+    if (n > 1) return PyErr_Format(PyExc_TypeError, "cancel() takes at most 1 argument (%zd given)", n);
+    PyObject *msg = nullptr;
+    keyword_only("cancel", g->msg, args + n, kwnames, &msg);
+    if (msg && n) return PyErr_Format(PyExc_TypeError, "cancel() got multiple values for argument 'msg'");
+    msg = msg ? msg : n ? args[0] : Py_None;
+    PredWait *w = wait_of(self);
+    if (truth(pred_of(w), g->done)) Py_RETURN_FALSE;
+    {
+        nb::ft_lock_guard guard(w->f.mutex);
+        if (w->f.cancelled) Py_RETURN_FALSE;
+        w->f.cancelled = true;
+        w->f.message = nb::borrow(msg);
+    }
+    std::vector<nb::object> relays = take_relays(w);
+    withdraw(w, relays);
+    for (nb::object &r : relays) call_soon(w, relay_of(r.ptr())->fn, relay_of(r.ptr())->context);
+    Py_RETURN_TRUE;
+} catch (nb::python_error &e) {
+    e.restore();
+    return nullptr;
+}
+
+// The wait's cancellation as the wait's result() raises it; null when it is not cancelled.
+PyObject *wait_cancellation(PredWait *w) {
+    nb::object msg;
+    {
+        nb::ft_lock_guard guard(w->f.mutex);
+        if (!w->f.cancelled) return nullptr;
+        msg = w->f.message;
+    }
+    return msg.is_none() ? PyObject_CallNoArgs(g->cancelled_error) : PyObject_CallOneArg(g->cancelled_error, msg.ptr());
+}
+
+// result() and exception(): None once the predecessor has finished.
+PyObject *wait_outcome(PyObject *self, const char *not_ready) try {
+    PredWait *w = wait_of(self);
+    if (PyObject *exc = wait_cancellation(w)) return restore_exc(exc), nullptr;
+    if (PyErr_Occurred()) return nullptr;
+    if (!truth(pred_of(w), g->done)) return PyErr_SetString(g->invalid_state_error, not_ready), nullptr;
+    Py_RETURN_NONE;
+} catch (nb::python_error &e) {
+    e.restore();
+    return nullptr;
+}
+
+PyObject *wait_result(PyObject *self, PyObject *) { return wait_outcome(self, "Result is not ready."); }
+PyObject *wait_exception(PyObject *self, PyObject *) { return wait_outcome(self, "Exception is not set."); }
+
+PyObject *wait_done(PyObject *self, PyObject *) try {
+    PredWait *w = wait_of(self);
+    return PyBool_FromLong(wait_cancelled(w) || truth(pred_of(w), g->done));
+} catch (nb::python_error &e) {
+    e.restore();
+    return nullptr;
+}
+
+PyObject *wait_is_cancelled(PyObject *self, PyObject *) { return PyBool_FromLong(wait_cancelled(wait_of(self))); }
+
+PyObject *wait_get_loop(PyObject *self, PyObject *) {
+    PyObject *loop = wait_of(self)->loop;
+    if (!loop) PyErr_SetString(PyExc_RuntimeError, "the wait is over");
+    return Py_XNewRef(loop);
+}
+
+PyObject *wait_get_blocking(PyObject *self, void *) {
+    PredWait *w = wait_of(self);
+    nb::ft_lock_guard guard(w->f.mutex);
+    return PyBool_FromLong(w->f.blocking);
+}
+
+int wait_set_blocking(PyObject *self, PyObject *value, void *) {
+    if (!value) return PyErr_SetString(PyExc_AttributeError, "cannot delete _asyncio_future_blocking"), -1;
+    int v = PyObject_IsTrue(value);
+    if (v < 0) return -1;
+    PredWait *w = wait_of(self);
+    nb::ft_lock_guard guard(w->f.mutex);
+    w->f.blocking = v;
+    return 0;
+}
+
+PyObject *wait_repr(PyObject *self) try {
+    PredWait *w = wait_of(self);
+    if (!w->pred) return PyUnicode_FromString("<JobLane._PredecessorWait>");
+    const char *state = wait_cancelled(w) ? "cancelled" : truth(w->pred, g->done) ? "finished" : "pending";
+    return PyUnicode_FromFormat("<JobLane._PredecessorWait after=%R %s>", call(w->pred, g->get_name).ptr(), state);
+} catch (nb::python_error &e) {
+    e.restore();
+    return nullptr;
+}
+
+int wait_traverse(PyObject *self, visitproc visit, void *arg) {
+    PredWait *w = wait_of(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(w->pred);
+    Py_VISIT(w->loop);
+    Py_VISIT(w->f.message.ptr());
+    for (nb::object &r : w->f.relays) Py_VISIT(r.ptr());
+    return 0;
+}
+
+int wait_clear(PyObject *self) {
+    PredWait *w = wait_of(self);
+    std::vector<nb::object> relays;  // released after the lock
+    nb::object message;
+    {
+        nb::ft_lock_guard guard(w->f.mutex);
+        relays.swap(w->f.relays);
+        message = std::move(w->f.message);
+    }
+    Py_CLEAR(w->pred);
+    Py_CLEAR(w->loop);
+    return 0;
+}
+
+void wait_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    wait_clear(self);
+    wait_of(self)->f.~Fields();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+void relay_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    relay_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef kWaitMethods[] = {
+    {"add_done_callback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wait_add_done_callback)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "add_done_callback($self, fn, /, *, context=None)\n--\n\nCall fn(wait) once the predecessor has "
+     "finished or the wait is cancelled."},
+    {"remove_done_callback", wait_remove_done_callback, METH_O,
+     "remove_done_callback($self, fn, /)\n--\n\nTake back every callback equal to fn; return their number."},
+    {"cancel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wait_cancel)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "cancel($self, msg=None)\n--\n\nStop waiting (the predecessor runs on); false when already done."},
+    {"done", wait_done, METH_NOARGS, "done($self, /)\n--\n\nTrue once the predecessor has finished or the wait is cancelled."},
+    {"cancelled", wait_is_cancelled, METH_NOARGS, "cancelled($self, /)\n--\n\nTrue when the wait was cancelled."},
+    {"result", wait_result, METH_NOARGS,
+     "result($self, /)\n--\n\nNone once the predecessor has finished; the wait's cancellation when cancelled."},
+    {"exception", wait_exception, METH_NOARGS,
+     "exception($self, /)\n--\n\nNone once the predecessor has finished; the wait's cancellation when cancelled."},
+    {"get_loop", wait_get_loop, METH_NOARGS, "get_loop($self, /)\n--\n\nThe event loop of the wait."},
+    {nullptr, nullptr, 0, nullptr}};
+
+char kBlocking[] = "_asyncio_future_blocking";
+PyGetSetDef kWaitGetSet[] = {{kBlocking, wait_get_blocking, wait_set_blocking, nullptr, nullptr},
+                             {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
 // --- the task body (`_wrapper`) ----------------------------------------------------------
 //
 // It waits for the predecessor (when there is one), then for a unit, then
@@ -531,8 +894,7 @@ struct Job {
     PyObject *name;       // the name it was submitted under
     PyObject *after;      // the predecessor's name, or null
     PyObject *pred;       // the predecessor's task until its outcome is read
-    PyObject *wait;       // the future the body is parked on, or null
-    PyObject *relay;      // registered on the predecessor while waiting for it
+    PyObject *wait;       // what the body is parked on (a unit's future or a PredWait), or null
     PyObject *cancelled;  // the cancellation that ended the body, for dependants
     Phase phase;
     bool deferred;  // the task is being created: do not start yet
@@ -588,18 +950,6 @@ bool predecessor_finished(Job *j) {
     raise_pending();
 }
 
-
-// The predecessor finished: the relay (bound to the dependant's future)
-// completes that future unless the dependant gave up on it.
-PyObject *relay(PyObject *fut, PyObject *) try {
-    if (!truth(fut, g->done)) call(fut, g->set_result, Py_None);
-    Py_RETURN_NONE;
-} catch (nb::python_error &e) {
-    e.restore();
-    return nullptr;
-}
-PyMethodDef kRelayDef = {"_relay", relay, METH_O, nullptr};
-
 // Starts delegating to the submitted coroutine, unless someone else is
 // already awaiting it: then the task fails as `await` would.
 PySendResult start_running(Job *j) {
@@ -624,17 +974,13 @@ PySendResult take_unit_then_run(Job *j) {
     return PYGEN_NEXT;
 }
 
-// Waits for the predecessor when it still runs: the body parks on a future
-// of its own that the predecessor's completion resolves, so cancelling the
-// wait leaves the predecessor alone. Then it asks for a unit.
-PySendResult after_predecessor(Job *j) {
+// Waits for the predecessor when it still runs: the body yields a PredWait,
+// so that its task is woken by the predecessor's own completion, and
+// cancelling the wait leaves the predecessor alone. Then it asks for a unit.
+PySendResult after_predecessor(Job *j, PyObject **res) {
     if (!j->pred || predecessor_finished(j)) return take_unit_then_run(j);
-    nb::object fut = call(j->loop, g->create_future);
-    nb::object cb = checked(PyCFunction_New(&kRelayDef, fut.ptr()));
-    call(j->pred, g->add_done_callback, cb.ptr());
-    j->head.sub = checked(await_iter(fut.ptr())).release().ptr();
-    j->wait = fut.release().ptr();
-    j->relay = cb.release().ptr();
+    j->wait = checked(new_wait(j->pred, j->loop)).release().ptr();
+    *res = Py_NewRef(j->wait);
     j->phase = Phase::waiting_predecessor;
     return PYGEN_NEXT;
 }
@@ -647,16 +993,23 @@ PySendResult job_advance(Job *j, PySendResult r, PyObject **res) {
         // coroutine that has not begun; coro is left to the completion callback.
         if (r == PYGEN_ERROR) return r;
         if (j->deferred) return *res = Py_NewRef(Py_None), PYGEN_NEXT;
-        return after_predecessor(j);
-    case Phase::waiting_predecessor:
-        if (r == PYGEN_ERROR) {  // this task was cancelled while it waited: its relay is taken back
-            keeping_pending([j] { call(j->pred, g->remove_done_callback, j->relay); });
+        return after_predecessor(j, res);
+    case Phase::waiting_predecessor: {
+        // Woken, or thrown into: whatever the wait still has on the
+        // predecessor is taken back (after a wake-up, nothing is left).
+        nb::object wait = nb::steal(j->wait);
+        j->wait = nullptr;
+        keeping_pending([&wait] {
+            PredWait *w = wait_of(wait.ptr());
+            std::vector<nb::object> relays = take_relays(w);
+            if (!relays.empty()) withdraw(w, relays);
+        });
+        if (r == PYGEN_ERROR) {  // this task was cancelled while it waited
             Py_CLEAR(j->pred);
+            return predecessor_failed(j);
         }
-        Py_CLEAR(j->relay);
-        Py_CLEAR(j->wait);
-        if (r == PYGEN_ERROR) return predecessor_failed(j);
-        return after_predecessor(j);
+        return after_predecessor(j, res);
+    }
     case Phase::waiting_unit:
         if (r == PYGEN_ERROR) {
             // A unit handed over at this very moment passes on to the next
@@ -713,7 +1066,7 @@ PyObject *new_job(PyObject *lane, PyObject *loop, PyObject *coro, PyObject *name
     j->name = Py_NewRef(name);
     j->after = Py_XNewRef(after);
     j->pred = Py_XNewRef(pred);
-    j->wait = j->relay = j->cancelled = nullptr;
+    j->wait = j->cancelled = nullptr;
     j->phase = Phase::fresh;
     j->deferred = j->holds_unit = j->ran_coro = false;
     PyObject_GC_Track(j);
@@ -740,7 +1093,7 @@ int job_traverse(PyObject *self, visitproc visit, void *arg) {
     Job *j = job_of(self);
     Py_VISIT(Py_TYPE(self));
     for (PyObject *o : {j->head.sub, j->lane, j->loop, j->coro, j->name, j->after, j->pred, j->wait,
-                        j->relay, j->cancelled})
+                        j->cancelled})
         Py_VISIT(o);
     return 0;
 }
@@ -748,7 +1101,7 @@ int job_traverse(PyObject *self, visitproc visit, void *arg) {
 int job_clear(PyObject *self) {
     Job *j = job_of(self);
     for (PyObject **o : {&j->head.sub, &j->lane, &j->loop, &j->coro, &j->name, &j->after, &j->pred,
-                         &j->wait, &j->relay, &j->cancelled})
+                         &j->wait, &j->cancelled})
         Py_CLEAR(*o);
     j->holds_unit = false;
     return 0;
@@ -875,13 +1228,15 @@ void init_state() {
     if (g) return;
     auto *s = new State{attr_of("asyncio", "CancelledError"), attr_of("asyncio", "InvalidStateError"),
                         attr_of("asyncio", "iscoroutine"), attr_of("asyncio", "get_running_loop"),
-                        attr_of("asyncio", "wait"), nullptr, nullptr,
+                        attr_of("asyncio", "wait"), nullptr, nullptr, nullptr, nullptr,
                         sp::intern("add_done_callback"), sp::intern("remove_done_callback"),
-                        sp::intern("cancel"), sp::intern("cancelled"), sp::intern("close"),
-                        sp::intern("create_future"), sp::intern("create_task"), sp::intern("cr_await"),
-                        sp::intern("done"), sp::intern("exception"), sp::intern("get_coro"),
-                        sp::intern("get_name"), sp::intern("set_result"), sp::intern("throw"), sp::intern("value"),
-                        nb::make_tuple("name").release().ptr(), nb::make_tuple("timeout").release().ptr()};
+                        sp::intern("call_soon"), sp::intern("cancel"), sp::intern("cancelled"),
+                        sp::intern("close"), sp::intern("context"), sp::intern("create_future"),
+                        sp::intern("create_task"), sp::intern("cr_await"), sp::intern("done"),
+                        sp::intern("exception"), sp::intern("get_coro"), sp::intern("get_name"),
+                        sp::intern("msg"), sp::intern("set_result"), sp::intern("throw"), sp::intern("value"),
+                        nb::make_tuple("name").release().ptr(), nb::make_tuple("timeout").release().ptr(),
+                        nb::make_tuple("context").release().ptr()};
     s->wait_all_type = coroutine_type("sorvel_layer._internal.job_lane._WaitAll", sizeof(WaitAll),
                                       {{Py_tp_doc, const_cast<char *>("Awaitable returned by JobLane.wait_all().")},
                                        {Py_tp_traverse, reinterpret_cast<void *>(wait_all_traverse)},
@@ -894,6 +1249,24 @@ void init_state() {
          {Py_tp_getset, kJobGetSet},
          {Py_tp_traverse, reinterpret_cast<void *>(job_traverse)},
          {Py_tp_clear, reinterpret_cast<void *>(job_clear)}});
+    s->wait_type = plain_type(
+        "sorvel_layer._internal.job_lane._PredecessorWait", sizeof(PredWait),
+        {{Py_tp_doc, const_cast<char *>("A task's wait for its predecessor, in asyncio's protocol for "
+                                        "Future-like objects: its callbacks are called when the "
+                                        "predecessor's task finishes. Cancelling it leaves the predecessor running.")},
+         {Py_tp_dealloc, reinterpret_cast<void *>(wait_dealloc)},
+         {Py_tp_repr, reinterpret_cast<void *>(wait_repr)},
+         {Py_tp_methods, kWaitMethods},
+         {Py_tp_getset, kWaitGetSet},
+         {Py_tp_traverse, reinterpret_cast<void *>(wait_traverse)},
+         {Py_tp_clear, reinterpret_cast<void *>(wait_clear)}});
+    s->relay_type = plain_type(
+        "sorvel_layer._internal.job_lane._Relay", sizeof(Relay),
+        {{Py_tp_doc, const_cast<char *>("One callback of a predecessor wait, registered on the predecessor.")},
+         {Py_tp_dealloc, reinterpret_cast<void *>(relay_dealloc)},
+         {Py_tp_call, reinterpret_cast<void *>(relay_call)},
+         {Py_tp_traverse, reinterpret_cast<void *>(relay_traverse)},
+         {Py_tp_clear, reinterpret_cast<void *>(relay_clear)}});
     g = s;
 }
 
