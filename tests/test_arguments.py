@@ -238,14 +238,18 @@ INTEGER_PLACES = [
 @pytest.mark.parametrize("make, shown", [p[1:] for p in INTEGER_PLACES],
                          ids=[p[0] for p in INTEGER_PLACES])
 def test_integers_follow_the_interpreters_digit_limit(digit_limit, make, shown):
+    def refused(n):
+        """The interpreter's own refusal of str(n) and ours, as texts."""
+        with pytest.raises(ValueError) as interpreter:
+            str(n)
+        with pytest.raises(ValueError) as ours:
+            make(n)
+        return str(ours.value), str(interpreter.value)
+
     over = 10**4300 + 1                    # 4,301 digits: one past the default limit
     digit_limit(4300)
-    with pytest.raises(ValueError) as interpreter:
-        str(over)
-    with pytest.raises(ValueError) as ours:
-        make(over)
-    assert str(ours.value) == str(interpreter.value)
-    assert "Exceeds the limit (4300 digits) for integer string conversion" in str(ours.value)
+    ours, interpreter = refused(over)
+    assert ours == interpreter and "(4300" in ours
 
     digit_limit(5000)                      # a raised limit writes every digit
     assert shown(str(over)) in make(over)
@@ -255,8 +259,8 @@ def test_integers_follow_the_interpreters_digit_limit(digit_limit, make, shown):
     digit_limit(640)
     assert shown("9" * 640) in make(10**640 - 1)
     assert shown(str(2**64)) in make(2**64)
-    with pytest.raises(ValueError, match=r"Exceeds the limit \(640 digits\)"):
-        make(10**640)
+    ours, interpreter = refused(10**640)
+    assert ours == interpreter and "(640" in ours
 
 
 # --- turns are pairs --------------------------------------------------------------
