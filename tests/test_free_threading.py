@@ -32,6 +32,13 @@ def bits(x):
     return struct.pack("<d", x)
 
 
+def run_together(threads):
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
                                    reason="needs a free-threaded interpreter")
 
@@ -171,10 +178,7 @@ def test_every_pure_function_while_other_threads_change_its_inputs():
 
     threads = [threading.Thread(target=write) for _ in range(2)]
     threads += [threading.Thread(target=read) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(threads)
     assert failures == []
     # Every function really read the changing inputs at least once.
     assert read_ok == set(range(len(calls)))
@@ -234,10 +238,7 @@ def test_cosine_of_lists_replaced_whole_by_other_threads_sees_one_state_of_each(
                threading.Thread(target=read, args=(a, b, valid)),
                threading.Thread(target=read, args=(b, a, valid)),
                threading.Thread(target=read, args=(a, a, same))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(threads)
     assert bad == []
 
 
@@ -257,3 +258,35 @@ def test_cosine_converting_an_item_while_another_thread_empties_both_lists():
     expected = reference.cosine_similarity([1.0, 2.0, 3.0, 4.0, 5.0], [2.0, 1.0, 3.0, 1.0, 2.0])
     assert bits(thread_halt.cosine_similarity(a, b)) == bits(expected)
     assert a == b == []
+
+
+def test_records_dropped_by_other_threads_come_back_clean():
+    """Records are made in some threads and dropped in others, whose memory
+    the next records reuse: every new record holds exactly its own values."""
+    TB = tuning_bundle.TuningBundle
+    makers = [TB, TB.for_consumer_support, TB.for_coding_assistant, TB.for_research,
+              lambda: tuning_bundle.replace(TB.for_consumer_support(), decay_factor=0.5,
+                                            dream_evolve_style_guidance="caf\u00e9 \ud800"),
+              lambda: TB(dream_evolve_style_guidance="x" * 100, weaken_days=3)]
+    expected = [repr(make()) for make in makers]
+    handed = []
+    bad = []
+
+    def work(seed):
+        r = random.Random(seed)
+        for _ in range(3000):
+            i = r.randrange(len(makers))
+            record = makers[i]()
+            if repr(record) != expected[i] or record != makers[i]():
+                bad.append((i, repr(record)))
+                return
+            handed.append(record)  # dropped later, maybe by another thread
+            while len(handed) > 20:
+                try:
+                    handed.pop(0)
+                except IndexError:
+                    pass
+
+    threads = [threading.Thread(target=work, args=(s,)) for s in range(4)]
+    run_together(threads)
+    assert bad == []

@@ -421,6 +421,19 @@ const TuningBundle &record_arg(nb::handle h, const char *arg) {
     wrong_kind(arg, "an initialized TuningBundle", h);
 }
 
+// A new record holding `b`, built in place. Returning the struct by value
+// would have nanobind first look its address up in the instance table that
+// every thread shares, under that table's lock.
+using Record = nb::typed<nb::object, TuningBundle>;
+Record make_record(TuningBundle &&b) {
+    nb::object obj = nb::inst_alloc(nb::handle(reinterpret_cast<PyObject *>(g->record_type)));
+    new (nb::inst_ptr<TuningBundle>(obj)) TuningBundle(std::move(b));
+    nb::inst_mark_ready(obj);
+    return nb::borrow<Record>(obj);
+}
+
+template <TuningBundle (*profile)()> Record make_profile() { return make_record(profile()); }
+
 // Fields are read through a small descriptor of our own rather than a
 // property: one C call per read, no argument dispatch. Its __nb_signature__
 // has the stub generator declare the field as a typed read-only property.
@@ -518,6 +531,10 @@ NB_MODULE(tuning_bundle, m) {
 
     nb::class_<TuningBundle> cls(
         m, "TuningBundle", nb::type_slots(sorvel::py::frozen_slots()), nb::is_final(),
+        // Records are made and dropped by the thousand (a replace() per
+        // change): each thread keeps the memory of its dropped ones for its
+        // next, which also spares the lock of nanobind's shared instance table.
+        nb::pooled(),
         nb::sig("@typing.final\nclass TuningBundle()"),
         "Immutable record of every admin-tunable value. Omitted fields take the balanced "
         "defaults; a profile is chosen through one of the six factories.");
@@ -534,16 +551,16 @@ NB_MODULE(tuning_bundle, m) {
     g = new State{reinterpret_cast<PyTypeObject *>(cls.ptr())};
     add_readers(cls);
 
-    cls.def_static("balanced", &balanced, "General-purpose profile; the record's defaults.")
-        .def_static("for_research", &for_research,
+    cls.def_static("balanced", &make_profile<balanced>, "General-purpose profile; the record's defaults.")
+        .def_static("for_research", &make_profile<for_research>,
                     "Deep knowledge accumulation, long retention, creative synthesis.")
-        .def_static("for_coding_assistant", &for_coding_assistant,
+        .def_static("for_coding_assistant", &make_profile<for_coding_assistant>,
                     "High-churn context, tight rules, aggressive clean-up.")
-        .def_static("for_consumer_support", &for_consumer_support,
+        .def_static("for_consumer_support", &make_profile<for_consumer_support>,
                     "End-user-facing service; rules phrased from the user's perspective.")
-        .def_static("for_strategic_advisors", &for_strategic_advisors,
+        .def_static("for_strategic_advisors", &make_profile<for_strategic_advisors>,
                     "High-stakes decisions, strict coherence, institutional memory.")
-        .def_static("for_lightweight_local", &for_lightweight_local,
+        .def_static("for_lightweight_local", &make_profile<for_lightweight_local>,
                     "Small local models: fewer calls, smaller batches, tight context.");
 
     // Equality and hash over all fields; another type compares as NotImplemented.
@@ -565,7 +582,7 @@ NB_MODULE(tuning_bundle, m) {
         [](const TuningBundle &self, nb::kwargs changes) {
             TuningBundle b = self;
             apply(b, nb::handle(), changes, "TuningBundle.__replace__()");
-            return b;
+            return make_record(std::move(b));
         },
         nb::sig((std::string("def __replace__(self, /, **changes: ") + kChangesType +
                  ") -> TuningBundle")
@@ -594,7 +611,7 @@ NB_MODULE(tuning_bundle, m) {
         [](nb::handle record, nb::kwargs changes) {
             TuningBundle b = record_arg(record, "record");
             apply(b, nb::handle(), changes, "replace()");
-            return b;
+            return make_record(std::move(b));
         },
         sorvel::py::arg("record"), nb::arg(),
         nb::sig((std::string("def replace(record: TuningBundle, /, **changes: ") + kChangesType +
