@@ -3,7 +3,8 @@ one thread per core, each thread calling in a loop.
 
 Two origins of the inputs: each worker builds its own ("own"), or one other
 thread (the main thread) builds one set per worker and hands it over
-("other", as a host that embeds on its loop and compares in workers does).
+("other", as a host that embeds on its loop and compares in workers does);
+with --origin shared, every worker reads the very same inputs.
 On a free-threaded build run it with the GIL off; on a GIL build it runs the
 same way, for the comparison between the two builds of one version:
 
@@ -26,6 +27,7 @@ import sys
 import sysconfig
 import threading
 import time
+import types
 
 PKG = "sorvel_layer._internal"
 consolidation, journal, evolution, extraction, rule_domains, thread_halt, crew_synthesis, \
@@ -111,8 +113,11 @@ def record(rng):
     return TuningBundle(decay_factor=rng.uniform(0.8, 0.9))
 
 
-# (name, function, builder of (args, kwargs)).
+# (name, function, builder of (args, kwargs)). The first row is no function of
+# ours: the interpreter's own floor, which shows whether the machine gave the
+# run its cores (it scales when they are free).
 WORKLOADS = [
+    ("(floor) types.SimpleNamespace()", types.SimpleNamespace, lambda rng: ((), {})),
     ("build_consolidation_prompt", consolidation.build_consolidation_prompt,
      lambda rng: ((memories(rng),), {})),
     ("parse_consolidation_output", consolidation.parse_consolidation_output,
@@ -191,7 +196,12 @@ def calls_loop(fn, args, kwargs, batch, stop):
 def run(fn, build, n_threads, origin, batch, seconds, seed):
     """Calls per second of n_threads threads together: all their calls over
     the time from the common start to the last thread's end."""
-    given = [build(random.Random(seed + i)) for i in range(n_threads)] if origin == "other" else None
+    if origin == "own":
+        given = None
+    elif origin == "other":
+        given = [build(random.Random(seed + i)) for i in range(n_threads)]
+    else:  # "shared": the very same inputs in every worker
+        given = [build(random.Random(seed))] * n_threads
     start = threading.Barrier(n_threads + 1)
     stop = []  # set (made non-empty) by the main thread
     done = [(0, 0.0, 0.0)] * n_threads
@@ -249,7 +259,9 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--seconds", type=float, default=0.1, help="of one timed run")
     parser.add_argument("--only", default="", help="functions whose name holds this text")
-    parser.add_argument("--origin", choices=("own", "other", "both"), default="both")
+    parser.add_argument("--origin", choices=("own", "other", "both", "shared"), default="both",
+                        help="who builds the inputs: each worker, the main thread (one set "
+                             "per worker), both of these, or the main thread one set for all")
     parser.add_argument("--save", help="write the figures to this JSON file")
     parser.add_argument("--against", help="figures of another build (--save) to compare with")
     opts = parser.parse_args()
