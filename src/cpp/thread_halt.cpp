@@ -210,22 +210,27 @@ public:
     // The list read from, or null for a tuple or a buffer.
     PyObject *list() const noexcept { return seq_ && PyList_Check(seq_) ? seq_ : nullptr; }
 
-    // Replaces a list by a private tuple of its items from `from` on, so
-    // that conversions running Python code cannot change what is read. Runs
-    // no Python code (the list is read as it stands, item by item); false,
-    // with the error set, when memory runs out.
-    bool snapshot(Py_ssize_t from) noexcept {
-        PyObject *l = list();
-        if (!l) return true;
-        Py_ssize_t end = PyList_GET_SIZE(l);
-        PyObject *t = PyTuple_New(end - from);
+    // A list is replaced by a private tuple of its items from some index on,
+    // so that conversions running Python code cannot change what is read.
+    // Two steps: reserve_snapshot() makes the tuple, which may start a
+    // collection and so run finalizers (that may change the list);
+    // take_snapshot() then fills it, running no Python code. False, with
+    // the error set, when memory runs out.
+    bool reserve_snapshot(Py_ssize_t size) noexcept {
+        if (!list()) return true;
+        PyObject *t = PyTuple_New(size);
         if (!t) return false;
-        for (Py_ssize_t i = from; i < end; ++i)
-            PyTuple_SET_ITEM(t, i - from, Py_NewRef(PyList_GET_ITEM(l, i)));
         hold_ = nb::steal(t);
+        return true;
+    }
+    void take_snapshot(Py_ssize_t from) noexcept {
+        PyObject *l = list();
+        if (!l) return;
+        PyObject *t = hold_.ptr();
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); ++i)
+            PyTuple_SET_ITEM(t, i, Py_NewRef(PyList_GET_ITEM(l, from + i)));
         seq_ = t;
         offset_ = from;
-        return true;
     }
     Py_ssize_t offset() const noexcept { return offset_; }
 
@@ -292,29 +297,31 @@ private:
     char element_ = 0;
 };
 
-// Runs f with the lists among `a` and `b` (either may be null) locked on a
-// free-threaded build, so that no other thread changes them meanwhile; as
-// it is on a GIL build. f must run no Python code and must not block: either
-// would let the interpreter suspend the locks.
+// Returns f() run with the lists among `a` and `b` (either may be null)
+// locked on a free-threaded build, so that no other thread changes them
+// meanwhile; as it is on a GIL build. f must run no Python code and must
+// not block: either would let the interpreter suspend the locks.
 template <class F>
-void with_lists_locked(PyObject *a, PyObject *b, F &&f) noexcept {
+bool with_lists_locked(PyObject *a, PyObject *b, F &&f) noexcept {
+    bool r;
 #ifdef Py_GIL_DISABLED
     if (a && b) {
         Py_BEGIN_CRITICAL_SECTION2(a, b);
-        f();
+        r = f();
         Py_END_CRITICAL_SECTION2();
-        return;
+        return r;
     }
     if (a || b) {
         Py_BEGIN_CRITICAL_SECTION(a ? a : b);
-        f();
+        r = f();
         Py_END_CRITICAL_SECTION();
-        return;
+        return r;
     }
 #else
     (void)a, (void)b;
 #endif
-    f();
+    r = f();
+    return r;
 }
 
 double cosine_similarity(nb::handle a_obj, nb::handle b_obj) {
@@ -324,22 +331,35 @@ double cosine_similarity(nb::handle a_obj, nb::handle b_obj) {
     bool copied = true;
     // The lengths, the fast phase and the copies of what it left all see one
     // state of each list: lists are read in place, and nothing here runs
-    // Python code.
+    // Python code, except the finalizers a collection may run while the
+    // copies are made. Should one change a list's length, the pass starts
+    // over (false).
     auto pass = [&]() noexcept {
         n = a.size();
         m = b.size();
-        if (n != m) return;
+        s = Sums{};
+        at = 0;
+        if (n != m) return true;
         a.visit([&](const auto &ra) {
             b.visit([&](const auto &rb) { at = accumulate_fast(ra, rb, n, s); });
         });
-        if (at < n) copied = a.snapshot(at) && b.snapshot(at);
+        if (at == n) return true;
+        if (!a.reserve_snapshot(n - at) || !b.reserve_snapshot(n - at)) {
+            copied = false;
+            return true;
+        }
+        if (a.size() != n || b.size() != n) return false;
+        a.take_snapshot(at);
+        b.take_snapshot(at);
+        return true;
     };
     if (a.is_buffer() && b.is_buffer() && a.size() == b.size() && a.size() > kReleaseAbove) {
         // Both views stay held (by a and b) while the interpreter runs on.
         nb::gil_scoped_release release;
         pass();
     } else {
-        with_lists_locked(a.list(), b.list(), pass);
+        while (!with_lists_locked(a.list(), b.list(), pass)) {
+        }
     }
     if (n != m)
         throw nb::value_error(("cosine_similarity expects equal-length vectors, got len(a)=" +
