@@ -196,10 +196,12 @@ def calls_loop(fn, args, kwargs, batch, stop):
 def run(fn, build, n_threads, origin, batch, seconds, seed):
     """Calls per second of n_threads threads together: all their calls over
     the time from the common start to the last thread's end."""
+    # Every worker's inputs have the same content (the cost of a call may
+    # depend on it), in objects of their own unless shared.
     if origin == "own":
         given = None
     elif origin == "other":
-        given = [build(random.Random(seed + i)) for i in range(n_threads)]
+        given = [build(random.Random(seed)) for _ in range(n_threads)]
     else:  # "shared": the very same inputs in every worker
         given = [build(random.Random(seed))] * n_threads
     start = threading.Barrier(n_threads + 1)
@@ -207,7 +209,7 @@ def run(fn, build, n_threads, origin, batch, seconds, seed):
     done = [(0, 0.0, 0.0)] * n_threads
 
     def work(i):
-        args, kwargs = given[i] if given else build(random.Random(seed + i))
+        args, kwargs = given[i] if given else build(random.Random(seed))
         for _ in range(min(batch, 16)):  # warm up
             fn(*args, **kwargs)
         start.wait()

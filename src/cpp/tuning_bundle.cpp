@@ -8,6 +8,7 @@
 // printed form, pickling) follow that single list.
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <bit>
 #include <bitset>
 #include <cstdint>
@@ -405,6 +406,7 @@ TuningBundle for_lightweight_local() {
 // Created while the module loads and never changed or released afterwards.
 struct State {
     PyTypeObject *record_type;  // TuningBundle (final, so compared exactly)
+    std::array<PyObject *, kFieldCount> names;  // the field names, interned
 };
 const State *g = nullptr;
 
@@ -433,6 +435,20 @@ Record make_record(TuningBundle &&b) {
 }
 
 template <TuningBundle (*profile)()> Record make_profile() { return make_record(profile()); }
+
+// A field read on a record goes straight to the field. The generic lookup
+// would find the field's reader on the class and take a reference to it
+// for the read: one reader that every thread reading that field shares.
+// Names are compared as the interned strs that attribute access passes;
+// any other name (or a record not yet initialised) takes the generic way.
+PyObject *record_getattro(PyObject *self, PyObject *name) {
+    if (const TuningBundle *b = as_record(self)) {
+        for (std::size_t i = 0; i < kFieldCount; ++i)
+            if (g->names[i] == name)
+                return visit_field(kFields[i], [&](auto m) { return to_python(b->*m); });
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
 
 // Fields are read through a small descriptor of our own rather than a
 // property: one C call per read, no argument dispatch. Its __nb_signature__
@@ -530,7 +546,8 @@ NB_MODULE(tuning_bundle, m) {
     m.doc() = "Tier-2 configuration: the immutable tuning record and its six profiles.";
 
     nb::class_<TuningBundle> cls(
-        m, "TuningBundle", nb::type_slots(sorvel::py::frozen_slots()), nb::is_final(),
+        m, "TuningBundle", nb::type_slots(sorvel::py::frozen_slots(record_getattro)),
+        nb::is_final(),
         // Records are made and dropped by the thousand (a replace() per
         // change): each thread keeps the memory of its dropped ones for its
         // next, which also spares the lock of nanobind's shared instance table.
@@ -548,7 +565,10 @@ NB_MODULE(tuning_bundle, m) {
         },
         nb::sig(init_signature().c_str()));
 
-    g = new State{reinterpret_cast<PyTypeObject *>(cls.ptr())};
+    auto *state = new State{reinterpret_cast<PyTypeObject *>(cls.ptr()), {}};
+    for (std::size_t i = 0; i < kFieldCount; ++i)
+        state->names[i] = sorvel::py::intern(kFields[i].name.data());
+    g = state;
     add_readers(cls);
 
     cls.def_static("balanced", &make_profile<balanced>, "General-purpose profile; the record's defaults.")
@@ -601,8 +621,8 @@ NB_MODULE(tuning_bundle, m) {
             else if constexpr (std::is_same_v<T, Flag>) return nb::borrow(reinterpret_cast<PyObject *>(&PyBool_Type));
             else return optional_text;
         });
-        dc_fields.append(nb::make_tuple(nb::handle(sorvel::py::intern(f.name.data())), type,
-                                    sorvel::py::field_with_default(defaults.attr(f.name.data()))));
+        nb::handle name = g->names[static_cast<std::size_t>(&f - kFields)];
+        dc_fields.append(nb::make_tuple(name, type, sorvel::py::field_with_default(defaults.attr(name))));
     }
     sorvel::py::finish_record(cls, dc_fields);
 
