@@ -1,14 +1,18 @@
 import array
 import importlib
 import os
+import random
+import struct
 import subprocess
 import sys
 import sysconfig
 import threading
 import time
+from fractions import Fraction
 
 import pytest
 
+import reference
 from conftest import load
 
 MODULES = ["_invariants", "tuning_bundle", "_defaults", "consolidation", "evolution", "journal",
@@ -22,6 +26,18 @@ rule_domains = load("rule_domains")
 thread_halt = load("thread_halt")
 crew_synthesis = load("crew_synthesis")
 tuning_bundle = load("tuning_bundle")
+
+
+def bits(x):
+    return struct.pack("<d", x)
+
+
+def run_together(threads):
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
 
 free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
                                    reason="needs a free-threaded interpreter")
@@ -162,10 +178,115 @@ def test_every_pure_function_while_other_threads_change_its_inputs():
 
     threads = [threading.Thread(target=write) for _ in range(2)]
     threads += [threading.Thread(target=read) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(threads)
     assert failures == []
     # Every function really read the changing inputs at least once.
     assert read_ok == set(range(len(calls)))
+
+
+# --- cosine_similarity on lists that other threads change ---------------------
+
+def _states(rng):
+    """Contents a writer swaps into one list: two of one length, one of another,
+    and one whose last item (a Fraction) takes the converting path."""
+    n = 300
+    same = [[rng.uniform(-1, 1) for _ in range(n)] for _ in range(2)]
+    fraction = [rng.uniform(-1, 1) for _ in range(n - 1)] + [Fraction(1, 3)]
+    return same + [fraction, [1.0] * (n + 7)]
+
+
+def cosine_bits(x, y):
+    return bits(reference.cosine_similarity([float(v) for v in x], [float(v) for v in y]))
+
+
+@pytest.mark.skipif(os.environ.get("SORVEL_SANITIZED") is not None, reason="slow under sanitizers")
+def test_cosine_of_lists_replaced_whole_by_other_threads_sees_one_state_of_each():
+    """Writers replace the lists' contents whole (one locked step each); a
+    reader sees each list in one state: the result over those two states,
+    bit for bit, or the length error naming their lengths. A read that mixed
+    two states, or that went past a shrunken list, would show here."""
+    rng = random.Random(3)
+    states_a, states_b = _states(rng), _states(rng)
+    a, b = list(states_a[0]), list(states_b[0])
+    valid = {cosine_bits(x, y) for x in states_a for y in states_b if len(x) == len(y)}
+    lengths = {len(x) for x in states_a}
+    messages = {f"cosine_similarity expects equal-length vectors, got len(a)={n} and len(b)={m}."
+                for n in lengths for m in lengths if n != m}
+    stop = time.monotonic() + 1.5
+    bad = []
+
+    def write(target, states, seed):
+        r = random.Random(seed)
+        while time.monotonic() < stop:
+            target[:] = r.choice(states)
+
+    def read(x, y, ok):
+        while time.monotonic() < stop and not bad:
+            try:
+                got = bits(thread_halt.cosine_similarity(x, y))
+            except ValueError as e:
+                got = str(e)
+                if got not in messages:
+                    bad.append(got)
+                continue
+            if got not in ok:
+                bad.append(got)
+
+    same = {cosine_bits(x, x) for x in states_a}
+    threads = [threading.Thread(target=write, args=(a, states_a, 1)),
+               threading.Thread(target=write, args=(b, states_b, 2)),
+               threading.Thread(target=read, args=(a, b, valid)),
+               threading.Thread(target=read, args=(b, a, valid)),
+               threading.Thread(target=read, args=(a, a, same))]
+    run_together(threads)
+    assert bad == []
+
+
+def test_cosine_converting_an_item_while_another_thread_empties_both_lists():
+    """An item whose __float__ lets another thread run and clear both lists:
+    the sum goes on over the items as they were when the conversion began."""
+    a, b = [1.0, 2.0, 0.0, 4.0, 5.0], [2.0, 1.0, 3.0, 1.0, 2.0]
+
+    class Waits:
+        def __float__(self):
+            t = threading.Thread(target=lambda: (a.clear(), b.clear()))
+            t.start()
+            t.join()
+            return 3.0
+
+    a[2] = Waits()
+    expected = reference.cosine_similarity([1.0, 2.0, 3.0, 4.0, 5.0], [2.0, 1.0, 3.0, 1.0, 2.0])
+    assert bits(thread_halt.cosine_similarity(a, b)) == bits(expected)
+    assert a == b == []
+
+
+def test_records_dropped_by_other_threads_come_back_clean():
+    """Records are made in some threads and dropped in others, whose memory
+    the next records reuse: every new record holds exactly its own values."""
+    TB = tuning_bundle.TuningBundle
+    makers = [TB, TB.for_consumer_support, TB.for_coding_assistant, TB.for_research,
+              lambda: tuning_bundle.replace(TB.for_consumer_support(), decay_factor=0.5,
+                                            dream_evolve_style_guidance="caf\u00e9 \ud800"),
+              lambda: TB(dream_evolve_style_guidance="x" * 100, weaken_days=3)]
+    expected = [repr(make()) for make in makers]
+    handed = []
+    bad = []
+
+    def work(seed):
+        r = random.Random(seed)
+        for _ in range(3000):
+            i = r.randrange(len(makers))
+            record = makers[i]()
+            if repr(record) != expected[i] or record != makers[i]():
+                bad.append((i, repr(record)))
+                return
+            handed.append(record)  # dropped later, maybe by another thread
+            while len(handed) > 20:
+                try:
+                    handed.pop(0)
+                except IndexError:
+                    pass
+
+    threads = [threading.Thread(target=work, args=(s,)) for s in range(4)]
+    run_together(threads)
+    assert bad == []

@@ -265,6 +265,10 @@ def test_repeated_calls_keep_memory_flat():
         (evolution.parse_evolution_output, ("[1, 2]", {"a"})),
         (thread_halt.cosine_similarity, ([1.0], [1.0, 2.0])),  # the error path
         (consolidation.build_consolidation_prompt, ([{"event_type": "e"}],)),
+        # Records that own text, made and dropped: each one's text is freed.
+        (tuning_bundle.TuningBundle.for_consumer_support, ()),
+        (lambda: tuning_bundle.replace(tuning_bundle.TuningBundle(),
+                                       dream_evolve_style_guidance="guidance " * 20), ()),
     ]
     import logging
     logging.getLogger("sorvel_layer._internal").addHandler(logging.NullHandler())

@@ -1,4 +1,5 @@
 import array
+import gc
 import math
 import random
 import struct
@@ -144,6 +145,40 @@ def test_cosine_survives_an_element_that_empties_the_list():
     assert th.cosine_similarity(victim, [1.0, 1.0, 1.0, 1.0]) == reference.cosine_similarity(
         [1.0, 1.0, 2.0, 3.0], [1.0] * 4)
     assert victim == []
+
+
+def test_cosine_survives_a_finalizer_that_empties_the_list_while_it_copies():
+    """The copy taken for a converting element is allocated before it is
+    filled; a collection started by that allocation (where the interpreter
+    collects on allocation) runs a finalizer that empties the list."""
+    victim, ones = [1.0, Fraction(1, 2), 2.0, 3.0], [1.0] * 4
+    emptied = []
+
+    class Cycle:
+        def __del__(self):
+            emptied.append(len(victim))
+            victim.clear()
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.disable()
+    try:
+        c = Cycle()
+        c.self = c
+        del c
+        gc.set_threshold(1)
+        gc.enable()  # the next allocation collects the cycle
+        try:
+            got = th.cosine_similarity(victim, ones)
+        except ValueError as e:
+            got = str(e)
+    finally:
+        gc.set_threshold(*threshold)
+        gc.enable()
+    gc.collect()
+    assert emptied == [4]
+    assert got in ("cosine_similarity expects equal-length vectors, got len(a)=0 and len(b)=4.",
+                   reference.cosine_similarity([1.0, 0.5, 2.0, 3.0], ones))
 
 
 # --- build_convergence_prompt -------------------------------------------------

@@ -439,3 +439,16 @@ def test_the_dataclasses_module_reads_the_record():
         dataclasses.replace(record, salience_recency_weight="high")
     with pytest.raises(dataclasses.FrozenInstanceError, match="salience_recency_weight"):
         record.salience_recency_weight = 0.1
+
+
+def test_fields_read_by_any_spelling_of_their_name():
+    """A field read by an interned name, by a name built at run time and
+    through the class's reader give one value; other names fail as usual."""
+    record = TuningBundle.for_consumer_support()
+    for name in TuningBundle.__match_args__:
+        built = "".join(list(name))
+        value = getattr(TuningBundle, name).__get__(record)
+        assert getattr(record, name) == getattr(record, built) == value
+    with pytest.raises(AttributeError, match="TuningBundle' object has no attribute 'decay'"):
+        getattr(record, "decay")
+    assert record.__class__ is TuningBundle

@@ -62,8 +62,9 @@ struct Sums {
 enum Read : int { kValue = 1, kError = -1 };
 
 // Items of a list or tuple, read in place. Floats and ints only: converting
-// anything else may run Python code. Sets no error: an int too large for a
-// double is left to the general conversion, which raises.
+// anything else may run Python code. Neither raises nor allocates: an int
+// beyond 64 bits is left to the general conversion (which rounds it the same
+// way, or raises when no double holds it).
 struct ItemReader {
     PyObject *const *items;
     Py_ssize_t offset;  // index of items[0]
@@ -73,13 +74,11 @@ struct ItemReader {
             out = PyFloat_AS_DOUBLE(o);
             return true;
         }
-        if (PyLong_Check(o)) {
-            double v = PyLong_AsDouble(o);
-            if (v == -1.0 && PyErr_Occurred()) {
-                PyErr_Clear();
-                return false;
-            }
-            out = v;
+        if (PyLong_Check(o)) {  // an int subclass too: its value, no __index__ call
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (overflow) return false;
+            out = static_cast<double>(v);  // rounded to nearest, as int.__float__ does
             return true;
         }
         return false;
@@ -177,15 +176,6 @@ public:
     Vector(nb::handle obj, const char *arg) : obj_(obj.ptr()) {
         PyObject *o = obj_;
         if (PyList_Check(o) || PyTuple_Check(o)) {
-#ifdef Py_GIL_DISABLED
-            // Another thread may resize a list while we read it: read a copy.
-            if (PyList_Check(o)) {
-                PyObject *t = PyList_AsTuple(o);
-                if (!t) throw nb::python_error();
-                hold_ = nb::steal(t);
-                o = t;
-            }
-#endif
             seq_ = o;
             return;
         }
@@ -217,13 +207,28 @@ public:
         return PySequence_Fast_ITEMS(seq_);
     }
 
-    // Replaces a list by a private copy of its items from `from` on, so
-    // that conversions running Python code cannot change what is read.
-    void snapshot(Py_ssize_t from) {
-        if (!seq_ || !PyList_Check(seq_)) return;
-        PyObject *t = PyList_GetSlice(seq_, from, PyList_GET_SIZE(seq_));
-        if (!t) throw nb::python_error();
+    // The list read from, or null for a tuple or a buffer.
+    PyObject *list() const noexcept { return seq_ && PyList_Check(seq_) ? seq_ : nullptr; }
+
+    // A list is replaced by a private tuple of its items from some index on,
+    // so that conversions running Python code cannot change what is read.
+    // Two steps: reserve_snapshot() makes the tuple, which may start a
+    // collection and so run finalizers (that may change the list);
+    // take_snapshot() then fills it, running no Python code. False, with
+    // the error set, when memory runs out.
+    bool reserve_snapshot(Py_ssize_t size) noexcept {
+        if (!list()) return true;
+        PyObject *t = PyTuple_New(size);
+        if (!t) return false;
         hold_ = nb::steal(t);
+        return true;
+    }
+    void take_snapshot(Py_ssize_t from) noexcept {
+        PyObject *l = list();
+        if (!l) return;
+        PyObject *t = hold_.ptr();
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); ++i)
+            PyTuple_SET_ITEM(t, i, Py_NewRef(PyList_GET_ITEM(l, from + i)));
         seq_ = t;
         offset_ = from;
     }
@@ -274,7 +279,7 @@ private:
 
     PyObject *obj_;
     PyObject *seq_ = nullptr;  // list or tuple read from
-    nb::object hold_;          // owns seq_ when it is a copy
+    nb::object hold_;          // owns seq_ when it is a snapshot
     Py_ssize_t offset_ = 0;
     // Released when the vector goes, also when its constructor throws.
     struct Held {
@@ -292,32 +297,79 @@ private:
     char element_ = 0;
 };
 
+// Returns f() run with the lists among `a` and `b` (either may be null)
+// locked on a free-threaded build, so that no other thread changes them
+// meanwhile; as it is on a GIL build. f must run no Python code and must
+// not block: either would let the interpreter suspend the locks.
+template <class F>
+bool with_lists_locked(PyObject *a, PyObject *b, F &&f) noexcept {
+    bool r;
+#ifdef Py_GIL_DISABLED
+    if (a && b) {
+        Py_BEGIN_CRITICAL_SECTION2(a, b);
+        r = f();
+        Py_END_CRITICAL_SECTION2();
+        return r;
+    }
+    if (a || b) {
+        Py_BEGIN_CRITICAL_SECTION(a ? a : b);
+        r = f();
+        Py_END_CRITICAL_SECTION();
+        return r;
+    }
+#else
+    (void)a, (void)b;
+#endif
+    r = f();
+    return r;
+}
+
 double cosine_similarity(nb::handle a_obj, nb::handle b_obj) {
     Vector a(a_obj, "a"), b(b_obj, "b");
-    Py_ssize_t n = a.size(), m = b.size();
+    Py_ssize_t n = 0, m = 0, at = 0;
+    Sums s;
+    bool copied = true;
+    // The lengths, the fast phase and the copies of what it left all see one
+    // state of each list: lists are read in place, and nothing here runs
+    // Python code, except the finalizers a collection may run while the
+    // copies are made. Should one change a list's length, the pass starts
+    // over (false).
+    auto pass = [&]() noexcept {
+        n = a.size();
+        m = b.size();
+        s = Sums{};
+        at = 0;
+        if (n != m) return true;
+        a.visit([&](const auto &ra) {
+            b.visit([&](const auto &rb) { at = accumulate_fast(ra, rb, n, s); });
+        });
+        if (at == n) return true;
+        if (!a.reserve_snapshot(n - at) || !b.reserve_snapshot(n - at)) {
+            copied = false;
+            return true;
+        }
+        if (a.size() != n || b.size() != n) return false;
+        a.take_snapshot(at);
+        b.take_snapshot(at);
+        return true;
+    };
+    if (a.is_buffer() && b.is_buffer() && a.size() == b.size() && a.size() > kReleaseAbove) {
+        // Both views stay held (by a and b) while the interpreter runs on.
+        nb::gil_scoped_release release;
+        pass();
+    } else {
+        while (!with_lists_locked(a.list(), b.list(), pass)) {
+        }
+    }
     if (n != m)
         throw nb::value_error(("cosine_similarity expects equal-length vectors, got len(a)=" +
                                std::to_string(n) + " and len(b)=" + std::to_string(m) + ".")
                                   .c_str());
-    Sums s;
-    Py_ssize_t at = 0;
-    auto fast = [&] {
-        a.visit([&](const auto &ra) {
-            b.visit([&](const auto &rb) { at = accumulate_fast(ra, rb, n, s); });
-        });
-    };
-    if (a.is_buffer() && b.is_buffer() && n > kReleaseAbove) {
-        // Both views stay held (by a and b) while the interpreter runs on.
-        nb::gil_scoped_release release;
-        fast();
-    } else {
-        fast();  // no Python code runs here, so the lists cannot change under us
-    }
+    if (!copied) throw nb::python_error();
     if (at < n) {
-        // An element that is neither float nor int: go on from it with
-        // conversions that may run Python code, over private copies.
-        a.snapshot(at);
-        b.snapshot(at);
+        // An element that is neither float nor int, or an int beyond 64 bits:
+        // go on from it over the private copies, with conversions that may
+        // run Python code and raise.
         bool ok = true;
         a.visit<true>([&](const auto &ra) {
             b.visit<true>([&](const auto &rb) { ok = accumulate_each(ra, rb, at, n, s); });

@@ -8,6 +8,7 @@
 // printed form, pickling) follow that single list.
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <bit>
 #include <bitset>
 #include <cstdint>
@@ -405,6 +406,7 @@ TuningBundle for_lightweight_local() {
 // Created while the module loads and never changed or released afterwards.
 struct State {
     PyTypeObject *record_type;  // TuningBundle (final, so compared exactly)
+    std::array<PyObject *, kFieldCount> names;  // the field names, interned
 };
 const State *g = nullptr;
 
@@ -419,6 +421,33 @@ const TuningBundle *as_record(PyObject *obj) {
 const TuningBundle &record_arg(nb::handle h, const char *arg) {
     if (const TuningBundle *b = as_record(h.ptr())) return *b;
     wrong_kind(arg, "an initialized TuningBundle", h);
+}
+
+// A new record holding `b`, built in place. Returning the struct by value
+// would have nanobind first look its address up in the instance table that
+// every thread shares, under that table's lock.
+using Record = nb::typed<nb::object, TuningBundle>;
+Record make_record(TuningBundle &&b) {
+    nb::object obj = nb::inst_alloc(nb::handle(reinterpret_cast<PyObject *>(g->record_type)));
+    new (nb::inst_ptr<TuningBundle>(obj)) TuningBundle(std::move(b));
+    nb::inst_mark_ready(obj);
+    return nb::borrow<Record>(obj);
+}
+
+template <TuningBundle (*profile)()> Record make_profile() { return make_record(profile()); }
+
+// A field read on a record goes straight to the field. The generic lookup
+// would find the field's reader on the class and take a reference to it
+// for the read: one reader that every thread reading that field shares.
+// Names are compared as the interned strs that attribute access passes;
+// any other name (or a record not yet initialised) takes the generic way.
+PyObject *record_getattro(PyObject *self, PyObject *name) {
+    if (const TuningBundle *b = as_record(self)) {
+        for (std::size_t i = 0; i < kFieldCount; ++i)
+            if (g->names[i] == name)
+                return visit_field(kFields[i], [&](auto m) { return to_python(b->*m); });
+    }
+    return PyObject_GenericGetAttr(self, name);
 }
 
 // Fields are read through a small descriptor of our own rather than a
@@ -517,7 +546,12 @@ NB_MODULE(tuning_bundle, m) {
     m.doc() = "Tier-2 configuration: the immutable tuning record and its six profiles.";
 
     nb::class_<TuningBundle> cls(
-        m, "TuningBundle", nb::type_slots(sorvel::py::frozen_slots()), nb::is_final(),
+        m, "TuningBundle", nb::type_slots(sorvel::py::frozen_slots(record_getattro)),
+        nb::is_final(),
+        // Records are made and dropped by the thousand (a replace() per
+        // change): each thread keeps the memory of its dropped ones for its
+        // next, which also spares the lock of nanobind's shared instance table.
+        nb::pooled(),
         nb::sig("@typing.final\nclass TuningBundle()"),
         "Immutable record of every admin-tunable value. Omitted fields take the balanced "
         "defaults; a profile is chosen through one of the six factories.");
@@ -531,19 +565,22 @@ NB_MODULE(tuning_bundle, m) {
         },
         nb::sig(init_signature().c_str()));
 
-    g = new State{reinterpret_cast<PyTypeObject *>(cls.ptr())};
+    auto *state = new State{reinterpret_cast<PyTypeObject *>(cls.ptr()), {}};
+    for (std::size_t i = 0; i < kFieldCount; ++i)
+        state->names[i] = sorvel::py::intern(kFields[i].name.data());
+    g = state;
     add_readers(cls);
 
-    cls.def_static("balanced", &balanced, "General-purpose profile; the record's defaults.")
-        .def_static("for_research", &for_research,
+    cls.def_static("balanced", &make_profile<balanced>, "General-purpose profile; the record's defaults.")
+        .def_static("for_research", &make_profile<for_research>,
                     "Deep knowledge accumulation, long retention, creative synthesis.")
-        .def_static("for_coding_assistant", &for_coding_assistant,
+        .def_static("for_coding_assistant", &make_profile<for_coding_assistant>,
                     "High-churn context, tight rules, aggressive clean-up.")
-        .def_static("for_consumer_support", &for_consumer_support,
+        .def_static("for_consumer_support", &make_profile<for_consumer_support>,
                     "End-user-facing service; rules phrased from the user's perspective.")
-        .def_static("for_strategic_advisors", &for_strategic_advisors,
+        .def_static("for_strategic_advisors", &make_profile<for_strategic_advisors>,
                     "High-stakes decisions, strict coherence, institutional memory.")
-        .def_static("for_lightweight_local", &for_lightweight_local,
+        .def_static("for_lightweight_local", &make_profile<for_lightweight_local>,
                     "Small local models: fewer calls, smaller batches, tight context.");
 
     // Equality and hash over all fields; another type compares as NotImplemented.
@@ -565,7 +602,7 @@ NB_MODULE(tuning_bundle, m) {
         [](const TuningBundle &self, nb::kwargs changes) {
             TuningBundle b = self;
             apply(b, nb::handle(), changes, "TuningBundle.__replace__()");
-            return b;
+            return make_record(std::move(b));
         },
         nb::sig((std::string("def __replace__(self, /, **changes: ") + kChangesType +
                  ") -> TuningBundle")
@@ -584,8 +621,8 @@ NB_MODULE(tuning_bundle, m) {
             else if constexpr (std::is_same_v<T, Flag>) return nb::borrow(reinterpret_cast<PyObject *>(&PyBool_Type));
             else return optional_text;
         });
-        dc_fields.append(nb::make_tuple(nb::handle(sorvel::py::intern(f.name.data())), type,
-                                    sorvel::py::field_with_default(defaults.attr(f.name.data()))));
+        nb::handle name = g->names[static_cast<std::size_t>(&f - kFields)];
+        dc_fields.append(nb::make_tuple(name, type, sorvel::py::field_with_default(defaults.attr(name))));
     }
     sorvel::py::finish_record(cls, dc_fields);
 
@@ -594,7 +631,7 @@ NB_MODULE(tuning_bundle, m) {
         [](nb::handle record, nb::kwargs changes) {
             TuningBundle b = record_arg(record, "record");
             apply(b, nb::handle(), changes, "replace()");
-            return b;
+            return make_record(std::move(b));
         },
         sorvel::py::arg("record"), nb::arg(),
         nb::sig((std::string("def replace(record: TuningBundle, /, **changes: ") + kChangesType +

@@ -26,6 +26,11 @@ void init();
 /// A str made immortal for the life of the process (interned key names).
 PyObject *intern(const char *text);
 
+/// `s` interned: a str that every call hands out (a fixed prompt) is then
+/// one whose reference count threads need not share, on the interpreters
+/// that make interned strings immortal. Kept for the life of the process.
+PyObject *intern(nb::str s);
+
 /// A list of names, for a module's __all__.
 nb::list names(std::initializer_list<const char *> items);
 

@@ -25,15 +25,17 @@ int frozen_setattro(PyObject *, PyObject *name, PyObject *value) {
     return -1;
 }
 
-const PyType_Slot kFrozenSlots[] = {
+PyType_Slot kFrozenSlots[] = {
     {Py_tp_setattro, reinterpret_cast<void *>(frozen_setattro)},
+    {0, nullptr},  // the getattro, when one is asked for
     {0, nullptr},
 };
 
 }  // namespace
 
-const PyType_Slot *frozen_slots() {
+const PyType_Slot *frozen_slots(getattrofunc getattro) {
     load();  // the error type exists before the first instance does
+    if (getattro) kFrozenSlots[1] = {Py_tp_getattro, reinterpret_cast<void *>(getattro)};
     return kFrozenSlots;
 }
 

@@ -11,8 +11,9 @@ namespace sorvel::py {
 
 namespace nb = nanobind;
 
-/// The slots of a read-only instance type; imports dataclasses.
-const PyType_Slot *frozen_slots();
+/// The slots of a read-only instance type; imports dataclasses. With
+/// `getattro`, also that attribute lookup (one type per module may ask).
+const PyType_Slot *frozen_slots(getattrofunc getattro = nullptr);
 
 /// `fields` is a sequence of (name, type) or (name, type, dataclasses.field(...))
 /// tuples in declaration order, as dataclasses.make_dataclass takes them.
