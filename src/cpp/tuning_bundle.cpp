@@ -548,10 +548,6 @@ NB_MODULE(tuning_bundle, m) {
     nb::class_<TuningBundle> cls(
         m, "TuningBundle", nb::type_slots(sorvel::py::frozen_slots(record_getattro)),
         nb::is_final(),
-        // Records are made and dropped by the thousand (a replace() per
-        // change): each thread keeps the memory of its dropped ones for its
-        // next, which also spares the lock of nanobind's shared instance table.
-        nb::pooled(),
         nb::sig("@typing.final\nclass TuningBundle()"),
         "Immutable record of every admin-tunable value. Omitted fields take the balanced "
         "defaults; a profile is chosen through one of the six factories.");
