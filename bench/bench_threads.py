@@ -20,7 +20,6 @@ import array
 import importlib
 import json
 import logging
-import operator
 import os
 import random
 import sys
@@ -35,6 +34,10 @@ consolidation, journal, evolution, extraction, rule_domains, thread_halt, crew_s
         "consolidation", "journal", "evolution", "extraction", "rule_domains", "thread_halt",
         "crew_synthesis", "tuning_bundle"))
 TuningBundle = tuning_bundle.TuningBundle
+
+# The answers and rows of the single-thread benchmarks.
+from bench_extraction import _answer as facts_answer  # noqa: E402
+from bench_workspace import Row  # noqa: E402
 
 logging.getLogger(PKG).addHandler(logging.NullHandler())
 logging.getLogger(PKG).propagate = False
@@ -68,24 +71,6 @@ def proposals(rng):
         {"text": f"When {sentence(rng, 60)[:-1].lower()}, offer a clear next step.",
          "source_insight_id": f"ins-{i}"} for i in range(5)]}, indent=2)
     return f"```json\n{body}\n```", {f"ins-{i}" for i in range(5)}
-
-
-def facts_answer(rng, key, with_confidence):
-    entries = []
-    for i in range(8):
-        entry = {"subject": f" {rng.choice(WORDS)} ", "attribute": f"attribute_{i}",
-                 "value": f"a plain value number {i}"}
-        if with_confidence:
-            entry["confidence"] = 0.6 + i * 0.05
-        entries.append(entry)
-    return "```json\n" + json.dumps({key: entries}, indent=2) + "\n```"
-
-
-class Row:
-    __slots__ = ("team_score", "content", "agent")
-
-    def __init__(self, team_score, content, agent):
-        self.team_score, self.content, self.agent = team_score, content, agent
 
 
 def rows(rng):
@@ -147,11 +132,11 @@ WORKLOADS = [
     ("build_extraction_prompt", extraction.build_extraction_prompt,
      lambda rng: ((sentence(rng, 150), 8), {})),
     ("parse_extraction_output", extraction.parse_extraction_output,
-     lambda rng: ((facts_answer(rng, "facts", True),), {})),
+     lambda rng: ((facts_answer("facts", True),), {})),
     ("build_claim_extraction_prompt", extraction.build_claim_extraction_prompt,
      lambda rng: ((sentence(rng, 4096), 6), {})),
     ("parse_claim_extraction_output", extraction.parse_claim_extraction_output,
-     lambda rng: ((facts_answer(rng, "claims", False),), {})),
+     lambda rng: ((facts_answer("claims", False),), {})),
     ("cosine_similarity (lists, 1536)", thread_halt.cosine_similarity,
      lambda rng: ((vector(rng), vector(rng)), {})),
     ("cosine_similarity (array, 1536)", thread_halt.cosine_similarity,

@@ -1,6 +1,7 @@
 import importlib
 import logging
 import pathlib
+import threading
 
 import pytest
 
@@ -36,3 +37,16 @@ def warnings_of():
         root.removeHandler(handler)
         root.setLevel(saved[0])
         root.propagate = saved[1]
+
+
+def run_together(threads):
+    """Starts every thread, then waits for them all."""
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+def run_in_threads(target, count):
+    """Runs target() on `count` threads at once."""
+    run_together([threading.Thread(target=target) for _ in range(count)])

@@ -2,12 +2,11 @@
 import json
 import math
 import sys
-import threading
 
 import pytest
 
 import reference
-from conftest import DATA, load
+from conftest import DATA, load, run_in_threads
 
 ex = load("extraction")
 
@@ -406,9 +405,5 @@ def test_parsers_and_builders_on_many_threads():
             if ex.build_extraction_prompt(" \u00e9 {x} ", 10**30, "r") != prompt:
                 problems.append("prompt")
 
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_in_threads(work, 4)
     assert problems == []

@@ -13,7 +13,7 @@ from fractions import Fraction
 import pytest
 
 import reference
-from conftest import load
+from conftest import load, run_together
 
 MODULES = ["_invariants", "tuning_bundle", "_defaults", "consolidation", "evolution", "journal",
            "rule_domains", "extraction", "thread_halt", "crew_synthesis", "job_lane"]
@@ -30,13 +30,6 @@ tuning_bundle = load("tuning_bundle")
 
 def bits(x):
     return struct.pack("<d", x)
-
-
-def run_together(threads):
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
 
 
 free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import load
+from conftest import load, run_in_threads
 
 consolidation = load("consolidation")
 evolution = load("evolution")
@@ -242,11 +242,7 @@ def test_pure_functions_agree_across_threads():
                     failures.append((fn.__name__, got))
                     return
 
-    threads = [threading.Thread(target=worker) for _ in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_in_threads(worker, 8)
     assert failures == []
 
 

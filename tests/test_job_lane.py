@@ -11,7 +11,7 @@ import weakref
 
 import pytest
 
-from conftest import load
+from conftest import load, run_in_threads
 
 jl = load("job_lane")
 JobLane = jl.JobLane
@@ -868,11 +868,7 @@ def test_lanes_on_several_threads_at_once():
         except BaseException as e:  # reported below
             failures.append(e)
 
-    pool = [threading.Thread(target=worker) for _ in range(threads)]
-    for t in pool:
-        t.start()
-    for t in pool:
-        t.join()
+    run_in_threads(worker, threads)
     assert failures == []
 
 

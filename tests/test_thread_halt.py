@@ -3,14 +3,13 @@ import gc
 import math
 import random
 import struct
-import threading
 from decimal import Decimal
 from fractions import Fraction
 
 import pytest
 
 import reference
-from conftest import load
+from conftest import load, run_in_threads
 
 th = load("thread_halt")
 
@@ -125,11 +124,7 @@ def test_cosine_of_long_buffers_agrees_across_threads():
                 failures.append(1)
                 return
 
-    threads = [threading.Thread(target=worker) for _ in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_in_threads(worker, 6)
     assert failures == []
 
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "common/format.hpp"
 #include "common/py.hpp"
@@ -545,9 +546,13 @@ NB_MODULE(tuning_bundle, m) {
     sorvel::py::init();
     m.doc() = "Tier-2 configuration: the immutable tuning record and its six profiles.";
 
+    // The frozen record's slots, and the direct field reads.
+    std::vector<PyType_Slot> slots;
+    for (const PyType_Slot *s = sorvel::py::frozen_slots(); s->slot; ++s) slots.push_back(*s);
+    slots.push_back({Py_tp_getattro, reinterpret_cast<void *>(record_getattro)});
+    slots.push_back({0, nullptr});
     nb::class_<TuningBundle> cls(
-        m, "TuningBundle", nb::type_slots(sorvel::py::frozen_slots(record_getattro)),
-        nb::is_final(),
+        m, "TuningBundle", nb::type_slots(slots.data()), nb::is_final(),
         nb::sig("@typing.final\nclass TuningBundle()"),
         "Immutable record of every admin-tunable value. Omitted fields take the balanced "
         "defaults; a profile is chosen through one of the six factories.");

@@ -98,7 +98,7 @@ nb::tuple build_prompt(nb::handle memories) {
 }  // namespace
 
 void define_memory_step(nb::module_ &m, const MemoryStep &step) {
-    g = new State{intern(from_utf8(step.system)),
+    g = new State{intern(step.system),  // immortal where interned strs are: no shared count
                   Template(step.user, {"count", "formatted_memories"}),
                   step.with_salience,
                   intern("event_type"),

@@ -39,12 +39,6 @@ PyObject *intern(const char *text) {
     return s;
 }
 
-PyObject *intern(nb::str s) {
-    PyObject *p = s.release().ptr();
-    PyUnicode_InternInPlace(&p);
-    return p;
-}
-
 nb::list names(std::initializer_list<const char *> items) {
     nb::list out;
     for (const char *item : items) out.append(nb::str(item));

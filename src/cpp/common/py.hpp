@@ -23,13 +23,9 @@ namespace nb = nanobind;
 /// module load. Imports nothing.
 void init();
 
-/// A str made immortal for the life of the process (interned key names).
+/// A str made immortal for the life of the process (interned key names, and
+/// fixed texts every call hands out: threads then share no reference count).
 PyObject *intern(const char *text);
-
-/// `s` interned: a str that every call hands out (a fixed prompt) is then
-/// one whose reference count threads need not share, on the interpreters
-/// that make interned strings immortal. Kept for the life of the process.
-PyObject *intern(nb::str s);
 
 /// A list of names, for a module's __all__.
 nb::list names(std::initializer_list<const char *> items);

@@ -25,17 +25,15 @@ int frozen_setattro(PyObject *, PyObject *name, PyObject *value) {
     return -1;
 }
 
-PyType_Slot kFrozenSlots[] = {
+const PyType_Slot kFrozenSlots[] = {
     {Py_tp_setattro, reinterpret_cast<void *>(frozen_setattro)},
-    {0, nullptr},  // the getattro, when one is asked for
     {0, nullptr},
 };
 
 }  // namespace
 
-const PyType_Slot *frozen_slots(getattrofunc getattro) {
+const PyType_Slot *frozen_slots() {
     load();  // the error type exists before the first instance does
-    if (getattro) kFrozenSlots[1] = {Py_tp_getattro, reinterpret_cast<void *>(getattro)};
     return kFrozenSlots;
 }
 

@@ -11,9 +11,8 @@ namespace sorvel::py {
 
 namespace nb = nanobind;
 
-/// The slots of a read-only instance type; imports dataclasses. With
-/// `getattro`, also that attribute lookup (one type per module may ask).
-const PyType_Slot *frozen_slots(getattrofunc getattro = nullptr);
+/// The slots of a read-only instance type; imports dataclasses.
+const PyType_Slot *frozen_slots();
 
 /// `fields` is a sequence of (name, type) or (name, type, dataclasses.field(...))
 /// tuples in declaration order, as dataclasses.make_dataclass takes them.
