@@ -90,6 +90,17 @@ def test_optional_arguments(fn, good, name, bad):
     assert one_line_type_error(fn, **good, **{name: bad}).startswith(f"{name} must be str")
 
 
+def test_a_type_whose_name_is_not_a_str_is_named_by_its_own():
+    class Odd(type):
+        @property
+        def __name__(cls):
+            return 7
+
+    Kind = Odd("Kind", (), {})
+    assert Kind.__name__ == 7
+    assert one_line_type_error(thread_halt.parse_convergence_verdict, Kind()) == "text must be str, not Kind"
+
+
 def test_tuning_record_arguments():
     TuningBundle, replace = tuning_bundle.TuningBundle, tuning_bundle.replace
     assert one_line_type_error(replace) == "missing required argument 'record'"

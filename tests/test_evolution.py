@@ -187,6 +187,18 @@ def test_fallback_is_smallest_text(ids, fallback):
     assert proposal.source_insight_id == fallback
 
 
+def test_a_member_whose_comparison_fails_is_not_the_id(warnings_of):
+    class Clash:
+        def __hash__(self):
+            return hash("ins-9")
+
+        def __eq__(self, other):
+            raise ValueError("cannot compare")
+
+    (proposal,) = parse('{"proposed": [{"text": "t", "source_insight_id": "ins-9"}]}', {Clash(), "b"})
+    assert proposal == Proposal("t", "b") and warnings_of == []
+
+
 @pytest.mark.parametrize("args, name", [
     ((None, IDS), "response"), ((b"{}", IDS), "response"),
     (("{}", ["ins-2"]), "insight_ids"), (("{}", {"ins-2": 1}), "insight_ids"),

@@ -47,6 +47,7 @@ def test_each_keyword(domain, word, frame):
     ("a\ud800refund\x00", "billing"), ("\x00PII", "security"),
     ("SHIP\u1e9e", "fulfillment"),
     ("a" * 1000 + "REFUND", "billing"), ("\u00e9" * 1000 + "Order Status", "fulfillment"),
+    ("\u0101" * 600 + "REFUND", "billing"),        # long texts of every code-unit width
     ("\U0001F600" * 600 + "churn", "retention"), ("x" * 5000, "general"),
 ])
 def test_classification(text, domain):

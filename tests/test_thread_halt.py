@@ -1,4 +1,5 @@
 import array
+import ctypes
 import gc
 import math
 import random
@@ -53,6 +54,15 @@ def test_cosine_reads_float32_and_strided_buffers_as_their_values():
     # A byte view cast to doubles: contiguous, read in place.
     raw = memoryview(array.array("d", b).tobytes()).cast("d")
     assert th.cosine_similarity(raw, b) == reference.cosine_similarity(b, b)
+    # Two float32 vectors, and formats that spell out the native order.
+    b32 = array.array("f", b[:4001])
+    assert bits(th.cosine_similarity(a32, b32)) == bits(
+        reference.cosine_similarity(list(a32), list(b32)))
+    native = [memoryview(array.array("d", b[:4001])).cast("B").cast("@d"),
+              (ctypes.c_double * 4001)(*b[:4001]), (ctypes.c_float * 4001)(*b32)]
+    for v in native:
+        assert bits(th.cosine_similarity(a32, v)) == bits(
+            reference.cosine_similarity(list(a32), list(v)))
 
 
 def test_cosine_takes_any_real_number_as_its_float_value():
@@ -60,6 +70,18 @@ def test_cosine_takes_any_real_number_as_its_float_value():
     b = [0.5, 3, False, 1.0, 2, Decimal(4)]
     as_floats = [float(x) for x in a], [float(y) for y in b]
     assert bits(th.cosine_similarity(a, b)) == bits(reference.cosine_similarity(*as_floats))
+
+
+def test_cosine_converts_list_elements_against_a_buffer_of_either_width():
+    # From the first element to convert on, the list is read by conversion
+    # while the buffer on the other side is still read as its values.
+    rng = random.Random(9)
+    a = [rng.uniform(-3, 3) for _ in range(300)]
+    odd = a[:100] + [Fraction(a[100]), Decimal(a[101])] + a[102:]
+    for typecode in "df":
+        buf = array.array(typecode, [rng.uniform(-3, 3) for _ in range(300)])
+        assert bits(th.cosine_similarity(odd, buf)) == bits(reference.cosine_similarity(a, list(buf)))
+        assert bits(th.cosine_similarity(buf, odd)) == bits(reference.cosine_similarity(list(buf), a))
 
 
 @pytest.mark.parametrize("a, b", [
@@ -97,6 +119,8 @@ def test_cosine_length_mismatch_message(a, b, n, m):
     ([1.0, "2"], [1.0, 2.0], TypeError, "real number, not str"),
     ([1.0, None], [1.0, 2.0], TypeError, "real number, not NoneType"),
     ([1.0, 2.0], [1.0, 1j], TypeError, "real number, not complex"),
+    ([1.0, "2"], array.array("f", [1.0, 2.0]), TypeError, "real number, not str"),
+    (array.array("d", [1.0, 2.0]), (1.0, None), TypeError, "real number, not NoneType"),
     ([10 ** 400], [1.0], OverflowError, "int too large to convert to float"),
     ("ab", [1.0, 2.0], TypeError, "float64 or float32"),
     ({1.0: 1}, [1.0], TypeError, "float64 or float32"),

@@ -441,6 +441,15 @@ def test_the_dataclasses_module_reads_the_record():
         record.salience_recency_weight = 0.1
 
 
+def test_the_readers_on_the_class_name_their_field_and_its_type():
+    shown = {float: "float", int: "int", bool: "bool"}
+    for f in dataclasses.fields(TuningBundle):
+        reader = getattr(TuningBundle, f.name)
+        assert repr(reader) == f"<field '{f.name}' of 'TuningBundle' objects>"
+        assert reader.__nb_signature__ == (
+            f"@property\ndef {f.name}(self) -> {shown.get(f.type, 'str | None')}: ...")
+
+
 def test_fields_read_by_any_spelling_of_their_name():
     """A field read by an interned name, by a name built at run time and
     through the class's reader give one value; other names fail as usual."""

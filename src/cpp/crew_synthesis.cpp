@@ -151,6 +151,7 @@ nb::str compute_prompt_hash(nb::handle prompt) {
     if (!hasher.is_valid()) throw nb::python_error();
     nb::object digest = nb::steal(PyObject_CallMethodNoArgs(hasher.ptr(), g->digest));
     if (!digest.is_valid()) throw nb::python_error();
+    // hashlib's digest is 32 bytes; a call's result is checked before it is read.
     if (!PyBytes_Check(digest.ptr()) || PyBytes_GET_SIZE(digest.ptr()) < 8)
         throw nb::type_error("sha256 digest is not 32 bytes");
     const auto *d = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(digest.ptr()));

@@ -234,21 +234,21 @@ public:
     }
     Py_ssize_t offset() const noexcept { return offset_; }
 
-    // Calls f with the reader of this vector: the in-place one, or with
-    // `General` the one that converts any real number.
-    template <bool General = false, class F>
+    // Calls f with the reader of the fast phase.
+    template <class F>
     void visit(F &&f) const {
         if (has_view_)
             visit_buffer(f);
-        else if constexpr (General)
-            f(ObjectReader{items(), offset_});
         else
             f(ItemReader{items(), offset_});
     }
 
-private:
+    // The reader of the general phase for a list or tuple.
+    ObjectReader objects() const noexcept { return ObjectReader{items(), offset_}; }
+
+    // Calls f with the reader of a buffer.
     template <class F>
-    void visit_buffer(F &f) const {
+    void visit_buffer(F &&f) const {
         const char *base = static_cast<const char *>(view_.buf);
         Py_ssize_t stride = view_.strides ? view_.strides[0] : view_.itemsize;
         if (element_ == 'd')
@@ -257,6 +257,7 @@ private:
             f(BufferReader<float>{base, stride});
     }
 
+private:
     // 'd' or 'f' for a native float64 or float32 format, 0 for anything else.
     static char element_kind(const char *format, Py_ssize_t itemsize) noexcept {
         if (!format) return 0;
@@ -369,11 +370,15 @@ double cosine_similarity(nb::handle a_obj, nb::handle b_obj) {
     if (at < n) {
         // An element that is neither float nor int, or an int beyond 64 bits:
         // go on from it over the private copies, with conversions that may
-        // run Python code and raise.
+        // run Python code and raise. Only a list or tuple has such elements,
+        // so at most one of the two is a buffer.
         bool ok = true;
-        a.visit<true>([&](const auto &ra) {
-            b.visit<true>([&](const auto &rb) { ok = accumulate_each(ra, rb, at, n, s); });
-        });
+        if (a.is_buffer())
+            a.visit_buffer([&](const auto &ra) { ok = accumulate_each(ra, b.objects(), at, n, s); });
+        else if (b.is_buffer())
+            b.visit_buffer([&](const auto &rb) { ok = accumulate_each(a.objects(), rb, at, n, s); });
+        else
+            ok = accumulate_each(a.objects(), b.objects(), at, n, s);
         if (!ok) throw nb::python_error();
     }
     if (s.norm_a == 0.0 || s.norm_b == 0.0) return 0.0;

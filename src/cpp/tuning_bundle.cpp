@@ -466,13 +466,10 @@ PyObject *reader_get(PyObject *self, PyObject *obj, PyObject *) {
     const Field &f = field_of(self);
     const TuningBundle *b = as_record(obj);
     if (!b) {
-        try {
-            nb::object kind = sorvel::py::kind_name(obj);
+        nb::object kind = sorvel::py::kind_name(obj);
+        if (kind.is_valid())
             PyErr_Format(PyExc_TypeError, "field '%s' is read from an initialized TuningBundle, not %U",
                          f.name.data(), kind.ptr());
-        } catch (nb::python_error &e) {
-            e.restore();
-        }
         return nullptr;
     }
     return visit_field(f, [&](auto m) { return to_python(b->*m); });

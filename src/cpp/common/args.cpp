@@ -58,10 +58,6 @@ void require_set(nb::handle v, const char *name) {
     if (!PyAnySet_Check(v.ptr())) wrong_kind(name, "set or frozenset", v);
 }
 
-void require_given(nb::handle v, const char *name) {
-    if (is_missing(v)) wrong_kind(name, "given", v);
-}
-
 bool is_integer(nb::handle v, Bools bools) noexcept {
     PyObject *o = v.ptr();
     if (PyBool_Check(o)) return bools == Bools::Accept;

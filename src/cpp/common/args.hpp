@@ -32,7 +32,8 @@ inline auto arg(const char *name) { return nb::arg(name).none() = missing_marker
 /// True for the missing marker.
 bool is_missing(nb::handle v) noexcept;
 
-/// The short name of v's type (its __name__), for messages.
+/// The short name of v's type (its __name__), for messages; a null object
+/// with the error set when memory runs out. Never throws.
 nb::object kind_name(nb::handle v);
 
 /// TypeError "<name> must be <expected>, not <type of v>", or "missing
@@ -50,9 +51,6 @@ void require_list(nb::handle v, const char *name);
 
 /// TypeError unless `v` is a set or a frozenset.
 void require_set(nb::handle v, const char *name);
-
-/// TypeError unless `v` is present (a value the caller gave, whatever it is).
-void require_given(nb::handle v, const char *name);
 
 enum class Bools { Accept, Refuse };
 

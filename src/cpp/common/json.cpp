@@ -10,27 +10,15 @@ namespace sorvel::py {
 namespace {
 // Set once by init_json() while the module loads; never released.
 struct State {
-    PyObject *loads = nullptr;      // json.loads
     PyObject *scan_once = nullptr;  // json.JSONDecoder().scan_once
 };
 State g;
 }  // namespace
 
 void init_json() {
-    if (g.loads) return;
+    if (g.scan_once) return;
     nb::module_ json = nb::module_::import_("json");
     g.scan_once = nb::object(json.attr("JSONDecoder")().attr("scan_once")).release().ptr();
-    g.loads = nb::object(json.attr("loads")).release().ptr();
-}
-
-nb::object json_decode(nb::handle text) {
-    PyObject *r = PyObject_CallOneArg(g.loads, text.ptr());
-    if (r) return nb::steal(r);
-    // Every failure to decode counts, whatever json raised for it
-    // (JSONDecodeError, RecursionError, the digit limit's ValueError, ...).
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::object();
 }
 
 nb::object json_decode(nb::handle text, text::Range r) {
@@ -66,9 +54,8 @@ nb::object json_decode(nb::handle text, text::Range r) {
         end = PyLong_AsSsize_t(PyTuple_GET_ITEM(res, 1));
         if (end == -1 && PyErr_Occurred()) throw nb::python_error();
     }
-    // A number that runs on past the slice ("1" before "2") may read
-    // differently inside it alone: decode the copy then.
-    if (end < 0 || static_cast<std::size_t>(end) > r.end) return json_decode(substring(text, r));
+    // Only white space and a closing fence follow r: no value runs past it.
+    if (end < 0 || static_cast<std::size_t>(end) > r.end) return nb::object();
     std::size_t stop = static_cast<std::size_t>(end);
     while (stop < r.end && json_space(cp[stop])) ++stop;
     if (stop != r.end) return nb::object();
@@ -98,8 +85,7 @@ const char *json_type_name(nb::handle v) noexcept {
     if (PyBool_Check(o)) return "bool";
     if (PyLong_Check(o)) return "int";
     if (PyFloat_Check(o)) return "float";
-    if (o == Py_None) return "NoneType";
-    return Py_TYPE(o)->tp_name;
+    return Py_TYPE(o)->tp_name;  // "NoneType"
 }
 
 }  // namespace sorvel::py

@@ -16,13 +16,12 @@ namespace nb = nanobind;
 /// calls it while it loads.
 void init_json();
 
-/// json.loads(text); a null object when decoding fails for any reason
-/// (syntax, nesting depth, digit limits, memory). Other interrupts propagate.
-nb::object json_decode(nb::handle text);
-
-/// json_decode(text[r.begin:r.end]) without copying the slice: json's own
+/// json.loads(text[r.begin:r.end]) without copying the slice: json's own
 /// scanner runs on `text` from r.begin, with the checks json.loads makes
-/// around it (leading byte order mark, white space, extra data).
+/// around it (leading byte order mark, white space, extra data). A null
+/// object when decoding fails for any reason (syntax, nesting depth, digit
+/// limits, memory); other interrupts propagate. Only white space and a
+/// closing fence may follow r, so no value read inside it goes on past it.
 nb::object json_decode(nb::handle text, text::Range r);
 
 /// A model's JSON answer decoded: the fence-and-`json`-tag cleaning of

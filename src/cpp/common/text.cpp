@@ -169,8 +169,8 @@ void append_fixed3(std::string &out, double x) {
         out.append(buf, res.ptr);
         return;
     }
-    // |x| = m / 2**s exactly; then round m * 1000 / 2**s to an integer q,
-    // exact ties to even. m * 1000 < 2**63, so nothing overflows.
+    // |x| = m / 2**s exactly, 1 <= s <= 1074; then round m * 1000 / 2**s to
+    // an integer q, exact ties to even. m * 1000 < 2**63, so nothing overflows.
     std::uint64_t m = bits & ((std::uint64_t{1} << 52) - 1);
     int s = 1074;  // subnormal
     if (biased != 0) {
@@ -179,9 +179,7 @@ void append_fixed3(std::string &out, double x) {
     }
     const std::uint64_t scaled = m * 1000;
     std::uint64_t q = 0;
-    if (s == 0) {
-        q = scaled;
-    } else if (s < 64) {
+    if (s < 64) {
         q = scaled >> s;
         const std::uint64_t rest = scaled & ((std::uint64_t{1} << s) - 1);
         const std::uint64_t half = std::uint64_t{1} << (s - 1);
