@@ -24,7 +24,7 @@ package = importlib.import_module(PACKAGE)
 MODULES = {info.name: importlib.import_module(f"{PACKAGE}.{info.name}")
            for info in pkgutil.iter_modules(package.__path__)}
 WARMUP, MEASURED = 3, 4
-LANE_WARMUP = 2500
+LANE_WARMUP, LANE_CYCLES = 1000, 50  # cycles before, and in each measured round
 
 
 def fails(error, fn, *args, **kwargs):
@@ -290,9 +290,9 @@ def package_warnings_dropped():
         logger.handlers, logger.propagate = saved
 
 
-def rounds(work, warmup=WARMUP):
+def rounds(work, warmup=WARMUP, calls=1):
     """The growth of the total reference count and of the allocated blocks in
-    each measured round, after the warm-up ones."""
+    each measured round of `calls` calls, after `warmup` calls."""
     for _ in range(warmup):
         work()
     refs, blocks = [0] * MEASURED, [0] * MEASURED
@@ -301,7 +301,8 @@ def rounds(work, warmup=WARMUP):
     for i in range(MEASURED):
         gc.collect()
         refs0, blocks0 = sys.gettotalrefcount(), sys.getallocatedblocks()
-        work()
+        for _ in range(calls):
+            work()
         gc.collect()
         refs[i] = sys.gettotalrefcount() - refs0
         blocks[i] = sys.getallocatedblocks() - blocks0
@@ -318,11 +319,15 @@ def test_workload_does_not_grow(name):
         loop.set_debug(False)
         if WORKLOADS[name]:
             refs, blocks = rounds(WORKLOADS[name])
+            block_floor = 1
         else:
-            # The interpreter's own caches keep a few blocks from each of the
-            # first couple of thousand lane cycles (bounded: 235, 156, 24, 22,
-            # 4 and 4 blocks in successive runs of 500, references flat).
-            refs, blocks = rounds(lane_cycle(loop), warmup=LANE_WARMUP)
+            # Blocks the interpreter keeps in bounded caches come from the
+            # first few thousand lane cycles (235, 156, 24, 22, 4 and 4 in
+            # successive runs of 500, references flat), up to about one a
+            # cycle after the warm-up: the lane leaks blocks when every round
+            # gains two a cycle.
+            refs, blocks = rounds(lane_cycle(loop), warmup=LANE_WARMUP, calls=LANE_CYCLES)
+            block_floor = 2 * LANE_CYCLES
     print(f"{name}: references {refs}, blocks {blocks}")
     assert not all(d > 0 for d in refs), f"{name} leaks references: {refs} a round"
-    assert not all(d > 0 for d in blocks), f"{name} leaks memory blocks: {blocks} a round"
+    assert not all(d >= block_floor for d in blocks), f"{name} leaks memory blocks: {blocks} a round"
