@@ -25,7 +25,11 @@ bool is_missing(nb::handle v) noexcept { return g.missing && v.ptr() == g.missin
 nb::object kind_name(nb::handle v) {
     // The type's own __name__: tp_name carries the module path for some
     // types on some versions (nanobind's, on 3.12).
-    PyObject *name = PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(v.ptr())), "__name__");
+    // The key is interned once: the interpreter's attribute cache keeps a
+    // reference to every key it is asked for, so a fresh string a call would
+    // stay alive there.
+    static PyObject *const key = PyUnicode_InternFromString("__name__");
+    PyObject *name = key ? PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(v.ptr())), key) : nullptr;
     if (name && PyUnicode_Check(name)) return nb::steal(name);
     Py_XDECREF(name);
     PyErr_Clear();
