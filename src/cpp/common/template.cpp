@@ -2,7 +2,6 @@
 #include "common/template.hpp"
 
 #include <algorithm>
-#include <stdexcept>
 
 #include "common/py.hpp"
 
@@ -41,53 +40,26 @@ Slot Slot::whole(nb::handle s) noexcept {
     return Slot{s.ptr(), text::Range{0, static_cast<std::size_t>(PyUnicode_GET_LENGTH(s.ptr()))}, {}};
 }
 
-Template::Template(std::string_view text, std::initializer_list<std::string_view> names) {
-    std::vector<std::string_view> slots(names);
-    auto add_literal = [&](std::string_view lit) {
-        if (lit.empty()) return;
-        if (!pieces_.empty() && pieces_.back().slot < 0)
-            pieces_.back().length += lit.size();
-        else
-            pieces_.push_back({literals_.size(), lit.size(), -1, nullptr});
-        literals_.append(lit);
-    };
-    std::size_t i = 0, n = text.size();
-    while (i < n) {
-        char c = text[i];
-        if ((c == '{' || c == '}') && i + 1 < n && text[i + 1] == c) {
-            add_literal(text.substr(i, 1));
-            i += 2;
-        } else if (c == '{') {
-            std::size_t close = text.find('}', i + 1);
-            if (close == std::string_view::npos)
-                throw std::invalid_argument("template: unclosed placeholder");
-            std::string_view name = text.substr(i + 1, close - i - 1);
-            auto at = std::find(slots.begin(), slots.end(), name);
-            if (at == slots.end()) throw std::invalid_argument("template: unknown placeholder");
-            pieces_.push_back({0, 0, static_cast<int>(at - slots.begin()), nullptr});
-            i = close + 1;
-        } else if (c == '}') {
-            throw std::invalid_argument("template: single '}'");
-        } else {
-            std::size_t next = text.find_first_of("{}", i);
-            if (next == std::string_view::npos) next = n;
-            add_literal(text.substr(i, next - i));
-            i = next;
+Template::Template(std::string_view text, std::initializer_list<std::string_view> names)
+    : pattern_(text, std::span<const std::string_view>(names.begin(), names.size())) {
+    const std::string &literals = pattern_.literals();
+    for (const text::Pattern::Piece &p : pattern_.pieces()) {
+        if (p.slot >= 0) {
+            strs_.push_back(nullptr);
+            continue;
         }
-    }
-    for (Piece &p : pieces_) {
-        if (p.slot >= 0) continue;
-        nb::str s = from_utf8(std::string_view(literals_).substr(p.offset, p.length));
+        nb::str s = from_utf8(std::string_view(literals).substr(p.offset, p.length));
         literal_length_ += PyUnicode_GET_LENGTH(s.ptr());
         max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(s.ptr()));
-        p.str = s.release().ptr();
+        strs_.push_back(s.release().ptr());
     }
 }
 
 nb::str Template::render(std::span<const Slot> values) const {
     Py_ssize_t total = literal_length_;
     Py_UCS4 top = max_char_;
-    for (const Piece &p : pieces_) {
+    const std::vector<text::Pattern::Piece> &pieces = pattern_.pieces();
+    for (const text::Pattern::Piece &p : pieces) {
         if (p.slot < 0) continue;
         const Slot &v = values[static_cast<std::size_t>(p.slot)];
         total += length_of(v);
@@ -104,9 +76,10 @@ nb::str Template::render(std::span<const Slot> values) const {
             throw nb::python_error();
         at += count;
     };
-    for (const Piece &p : pieces_) {
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        const text::Pattern::Piece &p = pieces[k];
         if (p.slot < 0) {
-            copy(p.str, 0, PyUnicode_GET_LENGTH(p.str));
+            copy(strs_[k], 0, PyUnicode_GET_LENGTH(strs_[k]));
             continue;
         }
         const Slot &v = values[static_cast<std::size_t>(p.slot)];

@@ -1,9 +1,9 @@
 // common/template.hpp: prompt templates, parsed once at load.
 //
-// `{name}` is a slot, `{{` and `}}` stand for one brace. Filling is one pass
-// that never rescans what it inserts. A template fills either straight into a
-// str of the final size (render) or into UTF-8 text with one slot written in
-// place by the caller (render_with), for a long value built as it goes.
+// The parsing is text::Pattern's (pattern.hpp). A template fills either
+// straight into a str of the final size (render) or into UTF-8 text with one
+// slot written in place by the caller (render_with), for a long value built as
+// it goes.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -12,8 +12,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "common/pattern.hpp"
 #include "common/text.hpp"
 
 namespace sorvel::py {
@@ -48,25 +50,13 @@ public:
     template <class Fill>
     void render_with(std::string &out, std::span<const std::string_view> values, int late,
                      Fill &&fill) const {
-        out.reserve(out.size() + literals_.size());
-        for (const Piece &p : pieces_) {
-            if (p.slot == late)
-                fill(out);
-            else if (p.slot >= 0)
-                out.append(values[static_cast<std::size_t>(p.slot)]);
-            else
-                out.append(literals_, p.offset, p.length);
-        }
+        pattern_.render_with(out, values, late, std::forward<Fill>(fill));
     }
 
 private:
-    struct Piece {
-        std::size_t offset, length;  // literal text in literals_
-        int slot;                    // -1 for a literal
-        PyObject *str;               // the literal as a str, kept for the life of the process
-    };
-    std::string literals_;
-    std::vector<Piece> pieces_;
+    text::Pattern pattern_;
+    std::vector<PyObject *> strs_;   // per piece: the literal as a str (kept for the life
+                                     // of the process), null for a slot
     Py_ssize_t literal_length_ = 0;  // in code points
     Py_UCS4 max_char_ = 0x7F;
 };

@@ -4,10 +4,12 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/pattern.hpp"
 #include "common/rules.hpp"
 #include "common/text.hpp"
 
@@ -184,6 +186,28 @@ void test_ranking() {
     assert(!rules::sort_ranked(odd, [](const Item &, const Item &) { return -1; }));
 }
 
+void test_templates() {
+    const std::string_view names[] = {"n", "body"};
+    text::Pattern p("{{n}} = {n}: {body}}}", names);
+    const std::string_view values[] = {"3", "{n}"};  // inserted text is never rescanned
+    auto fill = [&](int late) {
+        std::string out;
+        p.render_with(out, values, late, [&](std::string &o) { o.append("late"); });
+        return out;
+    };
+    assert(fill(-1) == "{n} = 3: {n}}");  // -1: no slot filled in place, literals kept
+    assert(fill(1) == "{n} = 3: late}");
+    for (std::string_view bad : {"{n", "}", "{x}", "a } b"}) {
+        bool refused = false;
+        try {
+            text::Pattern(bad, names);
+        } catch (const std::invalid_argument &) {
+            refused = true;
+        }
+        assert(refused);
+    }
+}
+
 void test_facts() {
     assert(rules::confidence_in_bounds(0.5) && rules::confidence_in_bounds(1.0));
     assert(!rules::confidence_in_bounds(0.49) && !rules::confidence_in_bounds(1.01));
@@ -203,6 +227,7 @@ int main() {
     test_verdicts();
     test_domains();
     test_ranking();
+    test_templates();
     test_facts();
     std::puts("rules: all checks passed");
     return 0;
