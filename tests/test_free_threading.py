@@ -1,5 +1,6 @@
 import array
 import importlib
+import json
 import os
 import random
 import struct
@@ -175,6 +176,123 @@ def test_every_pure_function_while_other_threads_change_its_inputs():
     assert failures == []
     # Every function really read the changing inputs at least once.
     assert read_ok == set(range(len(calls)))
+
+
+# --- lists and sets inside what the builders read, changed in place ----------
+
+def _json_line(prompt, parse=True):
+    """The content map of a one-memory prompt, read back from its JSON line."""
+    line = prompt[1][0]["content"].rsplit("today): ", 1)[1].split("\n", 1)[0]
+    return json.loads(line) if parse else line
+
+
+@free_threaded
+@pytest.mark.parametrize("build", [consolidation.build_consolidation_prompt,
+                                   journal.build_journal_prompt])
+def test_builders_while_other_threads_change_a_list_inside_a_memory(build):
+    """Writers append to, replace items of and empty a list inside a memory's
+    content while builders render it. A list read in place while items are
+    freed under it crashed the interpreter with the GIL off; now each prompt
+    holds the list as it was at some moment: valid JSON of the right items."""
+    inner = [1, 2.5, "x", None, [3, 4], {"k": "v"}]
+    memories = [{"content": {"a": inner}, "event_type": "note", "created_at": "today"}]
+    allowed = (int, float, str, type(None), list, dict)
+    stop = time.monotonic() + 1.5
+    bad = []
+
+    def read():
+        while time.monotonic() < stop and not bad:
+            got = _json_line(build(memories))["a"]
+            if not all(isinstance(v, allowed) for v in got):
+                bad.append(got)
+
+    def change(seed):
+        rng = random.Random(seed)
+        while time.monotonic() < stop:
+            try:
+                if rng.random() < 0.5:
+                    inner.append(rng.random())
+                else:
+                    inner[rng.randrange(len(inner))] = [rng.random()] * 3
+                if len(inner) > 50:
+                    inner.clear()
+            except (IndexError, ValueError):  # emptied by the other writer
+                pass
+
+    threads = [threading.Thread(target=read) for _ in range(2)]
+    threads += [threading.Thread(target=change, args=(s,)) for s in range(2)]
+    run_together(threads)
+    assert bad == []
+
+
+def test_a_list_changed_by_its_own_items_encodes_as_json_does():
+    """Items whose str() changes the list being written, or fails: the text
+    is json.dumps(default=str) of it as it goes; a failure leaves the list
+    free for other threads, and the next call works."""
+    inner = [1]
+
+    class Grows:
+        def __str__(self):
+            if len(inner) < 6:
+                inner.append(len(inner))
+            return "grew"
+
+    class Empties:
+        def __str__(self):
+            inner.clear()
+            return "emptied"
+
+    class Fails:
+        def __str__(self):
+            raise ZeroDivisionError("no text form")
+
+    memory = {"content": {"a": inner}, "event_type": "note", "created_at": "today"}
+    for item in (Grows(), Empties()):
+        inner[:] = [1, item, [2, item], 3]
+        expected = json.dumps(memory["content"], default=str)
+        inner[:] = [1, item, [2, item], 3]
+        assert _json_line(consolidation.build_consolidation_prompt([memory]), parse=False) == expected
+
+    inner[:] = [1, [Fails()], 2]
+    with pytest.raises(ZeroDivisionError):
+        consolidation.build_consolidation_prompt([memory])
+    other = threading.Thread(target=lambda: inner.append(3))
+    other.start()
+    other.join(timeout=10)
+    assert not other.is_alive()
+    inner[1] = "fine"
+    assert _json_line(consolidation.build_consolidation_prompt([memory])) == {"a": [1, "fine", 2, 3]}
+
+
+@free_threaded
+def test_fallback_insight_id_while_other_threads_change_the_set():
+    """A proposal without a known source takes the smallest id of the set,
+    read whole while writers add and drop other ids; the walk never stops
+    on "Set changed size during iteration"."""
+    ids = {f"i{n}" for n in range(5)}
+    answer = '{"proposed": [{"text": "When X, do Y.", "source_insight_id": "nope"}]}'
+    stop = time.monotonic() + 1.5
+    bad = []
+
+    def read():
+        while time.monotonic() < stop and not bad:
+            try:
+                got = evolution.parse_evolution_output(answer, ids)[0].source_insight_id
+            except RuntimeError as e:
+                got = e
+            if got != "i0":
+                bad.append(got)
+
+    def change(seed):
+        rng = random.Random(seed)
+        while time.monotonic() < stop:
+            ids.add(f"z{rng.randrange(50)}")
+            ids.discard(f"z{rng.randrange(50)}")
+
+    threads = [threading.Thread(target=read) for _ in range(2)]
+    threads += [threading.Thread(target=change, args=(s,)) for s in range(2)]
+    run_together(threads)
+    assert bad == []
 
 
 # --- cosine_similarity on lists that other threads change ---------------------

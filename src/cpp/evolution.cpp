@@ -139,7 +139,15 @@ nb::tuple build_evolution_prompt(nb::handle insights, nb::handle directives,
 nb::object fallback_id(nb::handle ids) {
     nb::object best = nb::str("");
     bool found = false;
-    nb::object it = nb::steal(PyObject_GetIter(ids.ptr()));
+    // A set that another thread changes would stop the walk ("Set changed
+    // size during iteration"): walk a copy, which the interpreter makes
+    // under the set's lock.
+    nb::object walked = nb::borrow(ids);
+    if (PySet_CheckExact(ids.ptr())) {
+        walked = nb::steal(PyFrozenSet_New(ids.ptr()));
+        if (!walked.is_valid()) throw nb::python_error();
+    }
+    nb::object it = nb::steal(PyObject_GetIter(walked.ptr()));
     if (!it.is_valid()) throw nb::python_error();
     while (PyObject *item = PyIter_Next(it.ptr())) {
         nb::object keep = nb::steal(item);

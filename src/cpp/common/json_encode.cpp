@@ -101,13 +101,26 @@ private:
     void array(PyObject *o) {
         if (PySequence_Fast_GET_SIZE(o) == 0) { out_.append("[]"); return; }
         Level level(*this, o);
-        nb::object items = nb::steal(PySequence_Fast(o, ""));
-        if (!items.is_valid()) throw nb::python_error();
+        // The length and the item are read again at every step, and each
+        // item is held while it is written.
+        auto items = [&](PyObject *seq) {
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+                if (i) out_.append(", ");
+                nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(seq, i));
+                value(item.ptr());
+            }
+        };
         out_.push_back('[');
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i) {
-            if (i) out_.append(", ");
-            nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(items.ptr(), i));
-            value(item.ptr());
+        if (PyList_CheckExact(o)) {
+            // Read in place, as json does, under the list's own lock: no
+            // other thread changes it meanwhile, except while Python code
+            // run by an item's encoding suspends the lock.
+            with_critical_section(o, [&] { items(o); });
+        } else {
+            // A tuple cannot change; anything else becomes a private list.
+            nb::object seq = nb::steal(PySequence_Fast(o, ""));
+            if (!seq.is_valid()) throw nb::python_error();
+            items(seq.ptr());
         }
         out_.push_back(']');
     }
@@ -115,6 +128,7 @@ private:
     void object(PyObject *o) {
         if (PyDict_GET_SIZE(o) == 0) { out_.append("{}"); return; }
         Level level(*this, o);
+        // A new list of new pairs; of a dict, copied under the dict's lock.
         nb::object items = nb::steal(PyMapping_Items(o));
         if (!items.is_valid()) throw nb::python_error();
         out_.push_back('{');

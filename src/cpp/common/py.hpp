@@ -9,6 +9,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -78,6 +79,29 @@ bool get_optional_item(nb::handle mapping, PyObject *key, nb::object &out);
 
 /// A private copy of the list `list` (Python code run later cannot change it).
 nb::list snapshot(nb::handle list);
+
+/// Runs f() inside the critical section of `op` on a free-threaded build:
+/// the object's own lock, which the interpreter's methods of lists, dicts
+/// and sets take to change them. Python code that f runs may suspend it and
+/// let other threads in, so f must read `op` again after any. On a GIL build
+/// f() just runs. An exception from f leaves the section on its way out.
+template <class F>
+void with_critical_section(PyObject *op, F &&f) {
+#ifdef Py_GIL_DISABLED
+    std::exception_ptr error;
+    Py_BEGIN_CRITICAL_SECTION(op);
+    try {
+        f();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    Py_END_CRITICAL_SECTION();
+    if (error) std::rethrow_exception(error);
+#else
+    (void)op;
+    f();
+#endif
+}
 
 // --- logging -------------------------------------------------------------------
 
