@@ -1,6 +1,7 @@
 """Consolidation prompt, and the free-text answer cleaning it shares with the journal."""
 import collections
 import datetime
+import json
 import types
 
 import pytest
@@ -118,6 +119,24 @@ def test_missing_key_names_it(missing):
 def test_memories_must_be_a_list(build, bad):
     with pytest.raises(TypeError, match="memories"):
         build(bad)
+
+
+def test_map_content_is_written_as_json_writes_it():
+    """Every escape, every kind of key json accepts, and a map whose items()
+    breaks the protocol, as json.dumps(default=str) treats them."""
+    content = {False: 1, True: 2, None: 3, 1.5: 4, 7: "\r\t\b\f\n\x00\x7f\u2028\ud800\U0001F600\"\\",
+               "nested": [{"k": (1, -0.0, float("nan"))}]}
+    prompt = consolidation.build_consolidation_prompt([mem(content)])[1][0]["content"]
+    assert json.dumps(content, default=str) in prompt
+
+    class Odd(dict):
+        def items(self):
+            return [("one",)]
+
+    with pytest.raises(ValueError, match="items must return 2-tuples"):
+        json.dumps(Odd(a=1))
+    with pytest.raises(ValueError, match="items must return 2-tuples"):
+        consolidation.build_consolidation_prompt([mem(Odd(a=1))])
 
 
 def test_circular_map_content_raises_cleanly():
