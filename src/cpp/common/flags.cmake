@@ -50,7 +50,12 @@ endif()
 # runtime in the process. With libc++ the same flag links libc++ statically.
 # macOS keeps the system's libc++.dylib; on Windows the MSVC runtime stays a
 # DLL, which the wheel repair (delvewheel) bundles where Python lacks it.
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND SORVEL_GNU_LIKE)
+# Sanitizer builds keep the shared runtime: a sanitizer sees the runtime's
+# guarded static initialisation (__cxa_guard_*) and its allocations only
+# through the shared library's symbols, which it intercepts.
+option(SORVEL_STATIC_CXX_RUNTIME "Link the C++ runtime into each module (Linux)" ON)
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND SORVEL_GNU_LIKE AND SORVEL_STATIC_CXX_RUNTIME
+   AND NOT SORVEL_SANITIZE)
   check_linker_flag(CXX "-static-libstdc++" SORVEL_HAS_STATIC_LIBSTDCXX)
   check_linker_flag(CXX "-Wl,--exclude-libs,ALL" SORVEL_HAS_EXCLUDE_LIBS)  # GNU ld, gold, lld
   if(SORVEL_HAS_STATIC_LIBSTDCXX AND SORVEL_HAS_EXCLUDE_LIBS)
