@@ -3,22 +3,24 @@
 // one named predecessor before it asks for a unit.
 //
 // Only asyncio's public interface is used: tasks come from the loop's
-// create_task(); a task that waits for a unit parks on a future made by
-// loop.create_future(), and one that waits for its predecessor on a
-// Future-like object of the lane's own whose done callbacks sit on the
-// predecessor's task itself. The units are the lane's own
-// first-come-first-served count.
+// create_task(); the units are the interpreter's own asyncio.Semaphore
+// (`_semaphore`, through acquire() and release(), with a count of the lane's
+// own while the semaphore is one), so they are granted in its order and at
+// its turns; a task that waits for its predecessor parks on a Future-like
+// object of the lane's own whose done callbacks sit on the predecessor's task
+// itself, so that it wakes, and reads the predecessor's outcome, as `await
+// predecessor` would.
 //
 // The file reads in the order of the lane's life: the coroutine protocol
-// shared by the native awaitables, the units, construction, submit(), the
-// wait for a predecessor, the task body, the completion callback,
-// cancel_all() and wait_all().
+// shared by the native awaitables, construction, submit(), the wait for a
+// predecessor, the task body, the completion callback, cancel_all() and
+// wait_all().
 #include <nanobind/nanobind.h>
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "common/py.hpp"
@@ -34,13 +36,12 @@ namespace {
 
 struct State {
     // asyncio's
-    PyObject *cancelled_error, *invalid_state_error, *iscoroutine, *get_running_loop, *wait;
-    // the task body; what wait_all() returns; the wait for a predecessor and its relays
-    PyTypeObject *job_type, *wait_all_type, *wait_type, *relay_type;
-    // method, attribute and argument names; ("name",), ("timeout",) and ("context",) for keyword calls
-    PyObject *add_done_callback, *remove_done_callback, *call_soon, *cancel, *cancelled, *close,
-        *context, *create_future, *create_task, *cr_await, *done, *exception, *get_coro, *get_name, *msg,
-        *set_result, *throw_, *value;
+    PyObject *cancelled_error, *iscoroutine, *get_running_loop, *semaphore, *wait;
+    // the task body; what wait_all() returns; the wait for a predecessor
+    PyTypeObject *job_type, *wait_all_type, *wait_type;
+    // method and attribute names; ("name",), ("timeout",) and ("context",) for keyword calls
+    PyObject *acquire, *add_done_callback, *call_soon, *cancel, *close, *cr_await, *create_task, *done,
+        *exception, *get_loop, *get_name, *release, *remove_done_callback, *result, *throw_, *value;
     PyObject *name_kw, *timeout_kw, *context_kw;
 };
 const State *g = nullptr;
@@ -59,12 +60,21 @@ nb::object call(PyObject *obj, PyObject *name, PyObject *arg = nullptr) {
     return checked(arg ? PyObject_CallMethodOneArg(obj, name, arg) : PyObject_CallMethodNoArgs(obj, name));
 }
 
-nb::object attr(PyObject *obj, PyObject *name) { return checked(PyObject_GetAttr(obj, name)); }
-
 bool truth(PyObject *obj, PyObject *name) {
     int v = PyObject_IsTrue(call(obj, name).ptr());
     if (v < 0) raise_pending();
     return v;
+}
+
+// Runs `f`, a C-API entry point's body: a Python error it throws is restored
+// and null returned.
+template <class F> PyObject *guarded(F &&f) {
+    try {
+        return f();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
 }
 
 // The pending exception as a normalised instance (new reference).
@@ -344,98 +354,83 @@ PyTypeObject *coroutine_type(const char *name, std::size_t size, std::vector<PyT
     return plain_type(name, size, std::move(slots));
 }
 
-// --- the units (`_semaphore`) -------------------------------------------------------
+// --- the lane, its units and its construction ------------------------------------------
 //
-// A count of free units and the futures of the tasks that wait for one, oldest
-// first. A unit that comes back goes to the oldest waiter still waiting (its
-// future gets a result), else back to the count; so while a unit is free,
-// nobody waits.
+// The units are `_semaphore`, the interpreter's asyncio.Semaphore. While no
+// task has ever had to wait for a unit, that semaphore is a plain count, and
+// the lane keeps the count itself: `free` is the semaphore's value, and
+// `owed` the units taken (less those given back) that the semaphore has not
+// been told of yet. The first task that finds no unit free settles the debt
+// through the semaphore's own acquire() and release() and makes it `exact`:
+// from then on the semaphore grants and takes back every unit, in its own
+// order and at its own turns. Reading `_semaphore` settles the debt too.
 
 constexpr long long kUnlimited = 1LL << 62;  // more units than tasks could ever exist
 
-struct Units {
-    long long free = 0;
-    std::deque<nb::object> waiters;
-    nb::ft_mutex mutex;  // guards the two fields; never held while Python runs
-};
-
-// True: a free unit is now held. False: `fut` is a new future, queued, that
-// gets a result when a unit is handed to it.
-bool take_unit(Units *u, PyObject *loop, nb::object &fut) {
-    {
-        nb::ft_lock_guard guard(u->mutex);
-        if (u->free > 0) return --u->free, true;
-    }
-    fut = call(loop, g->create_future);
-    nb::ft_lock_guard guard(u->mutex);
-    u->waiters.push_back(fut);
-    return false;
-}
-
-void give_back(Units *u) {
-    keeping_pending([u] {
-        for (;;) {
-            nb::object fut;
-            {
-                nb::ft_lock_guard guard(u->mutex);
-                if (u->waiters.empty()) return void(++u->free);
-                fut = std::move(u->waiters.front());
-                u->waiters.pop_front();
-            }
-            if (!truth(fut.ptr(), g->done)) return void(call(fut.ptr(), g->set_result, Py_None));
-        }
-    });
-}
-
-int units_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (nb::inst_ready(self))
-        for (nb::object &fut : nb::inst_ptr<Units>(self)->waiters) Py_VISIT(fut.ptr());
-    return 0;
-}
-
-int units_clear(PyObject *self) {
-    std::deque<nb::object> gone;  // released after the lock
-    if (nb::inst_ready(self)) {
-        Units *u = nb::inst_ptr<Units>(self);
-        nb::ft_lock_guard guard(u->mutex);
-        gone.swap(u->waiters);
-    }
-    return 0;
-}
-
-PyType_Slot kUnitsSlots[] = {{Py_tp_traverse, reinterpret_cast<void *>(units_traverse)},
-                             {Py_tp_clear, reinterpret_cast<void *>(units_clear)},
-                             {0, nullptr}};
-
-// --- the lane and its construction ----------------------------------------------------
-
 struct Lane {
-    nb::object units_obj;        // `_semaphore` (kept to the end: bodies return units to it)
+    nb::object semaphore;        // `_semaphore`: asyncio.Semaphore(max_concurrency), kept to the end
     nb::object tasks;            // `_tasks`: name -> task, in insertion order
     nb::object max_concurrency;  // `_max_concurrency`
-    Units *units;                // the object of `units_obj`
+    struct Units {               // guarded by `mutex`, which is never held while Python runs
+        long long free, owed = 0;
+        bool exact = false;
+        nb::ft_mutex mutex;
+    } units;
 };
 
 Lane *lane_of(PyObject *lane) { return nb::inst_ptr<Lane>(lane); }
 
 void lane_init(Lane *self, nb::handle max_concurrency) {
     nb::object limit = sp::require_integer(max_concurrency, "max_concurrency", sp::Bools::Refuse);
-    PyObject *n = limit.ptr();
+    // The semaphore refuses a negative count with its own error; the lane refuses 0 as well.
+    nb::object semaphore = checked(PyObject_CallOneArg(g->semaphore, limit.ptr()));
+    if (PyObject_Not(limit.ptr())) throw nb::value_error("max_concurrency must be at least 1");
     int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
-    if (overflow < 0 || (overflow == 0 && v < 0)) throw nb::value_error("Semaphore initial value must be >= 0");
-    if (overflow == 0 && v < 1) throw nb::value_error("max_concurrency must be at least 1");
-    auto *units = new Units();
-    units->free = overflow > 0 || v > kUnlimited ? kUnlimited : v;
-    nb::object units_obj = nb::cast(units, nb::rv_policy::take_ownership);
-    new (self) Lane{std::move(units_obj), nb::dict(), nb::borrow(n), units};
+    long long v = PyLong_AsLongLongAndOverflow(limit.ptr(), &overflow);
+    new (self) Lane{std::move(semaphore), nb::dict(), std::move(limit), {overflow || v > kUnlimited ? kUnlimited : v}};
+}
+
+// Takes a unit from the count; false once the semaphore is exact (this call
+// makes it so when no unit is free).
+bool take_free_unit(Lane *l) {
+    nb::ft_lock_guard guard(l->units.mutex);
+    if (l->units.exact) return false;
+    if (l->units.free == 0) return l->units.exact = true, false;
+    --l->units.free, ++l->units.owed;
+    return true;
+}
+
+void give_back(Lane *l) {
+    {
+        nb::ft_lock_guard guard(l->units.mutex);
+        if (!l->units.exact) return void((++l->units.free, --l->units.owed));
+    }
+    call(l->semaphore.ptr(), g->release);
+}
+
+// Tells the semaphore of the units taken and given back through the count.
+// Each acquire() returns at once: until now, the semaphore had never had a waiter.
+void settle(Lane *l) {
+    long long owed;
+    {
+        nb::ft_lock_guard guard(l->units.mutex);
+        owed = std::exchange(l->units.owed, 0);
+    }
+    for (; owed < 0; ++owed) call(l->semaphore.ptr(), g->release);
+    for (; owed > 0; --owed) {
+        nb::object acquiring = call(l->semaphore.ptr(), g->acquire);
+        PyObject *res = nullptr;
+        PySendResult r = PyIter_Send(acquiring.ptr(), Py_None, &res);
+        Py_XDECREF(res);
+        if (r == PYGEN_NEXT) close_iter(acquiring.ptr()), PyErr_SetString(PyExc_RuntimeError, "the semaphore made a task wait");
+        if (r != PYGEN_RETURN) raise_pending();
+    }
 }
 
 int lane_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
-    for (nb::object *o : {&lane_of(self)->units_obj, &lane_of(self)->tasks, &lane_of(self)->max_concurrency})
+    for (nb::object *o : {&lane_of(self)->semaphore, &lane_of(self)->tasks, &lane_of(self)->max_concurrency})
         Py_VISIT(o->ptr());
     return 0;
 }
@@ -451,8 +446,7 @@ PyType_Slot kLaneSlots[] = {{Py_tp_traverse, reinterpret_cast<void *>(lane_trave
 
 // --- submit ------------------------------------------------------------------------
 
-PyObject *new_job(PyObject *lane, PyObject *loop, PyObject *coro, PyObject *name, PyObject *after,
-                  PyObject *pred);
+PyObject *new_job(PyObject *lane, PyObject *coro, PyObject *name, PyObject *after, PyObject *pred);
 void set_deferred(PyObject *job, bool deferred);
 PyObject *on_done(PyObject *job, PyObject *task);
 PyMethodDef kOnDoneDef = {"_on_done", on_done, METH_O, nullptr};
@@ -512,7 +506,7 @@ nb::object lane_submit(nb::pointer_and_handle<Lane> self, nb::handle name_h, nb:
     PyObject *loop = PyObject_CallNoArgs(g->get_running_loop);
     if (!loop) close_quietly(coro);
     nb::object loop_ref = checked(loop);
-    nb::object body = checked(new_job(self.h.ptr(), loop, coro, name, after, pred.ptr()));
+    nb::object body = checked(new_job(self.h.ptr(), coro, name, after, pred.ptr()));
 
     // An eager task factory steps the body inside create_task(); the body
     // then only yields, and the work starts at a later turn of the loop.
@@ -532,47 +526,37 @@ nb::object lane_submit(nb::pointer_and_handle<Lane> self, nb::handle name_h, nb:
 // While its predecessor runs, the body yields a PredWait: an object of
 // asyncio's protocol for Future-like objects (`_asyncio_future_blocking`,
 // get_loop, add_done_callback, remove_done_callback, cancel, done,
-// cancelled, result, exception). Each callback added to it goes onto the
-// predecessor's task itself, through a Relay that calls it with the wait, so
-// the body's task wakes at the same turn as a task that awaits the
-// predecessor directly, and in the order in which the two began to wait.
+// cancelled, result, exception). Each callback added to it is registered on
+// the predecessor's task itself, as one call of the wait in the callback's
+// context, and the wait then calls its oldest callback with itself. So the
+// body's task wakes at the same turn as a task that awaits the predecessor
+// directly, in the order in which the two began to wait.
 //
-// The wait's own outcome is only "the predecessor has finished" (result
-// None) or its own cancellation: the body then reads the predecessor's
-// outcome from the handle, without consuming it. Cancelling the wait takes
-// its relays back from the predecessor, which runs on, and calls its
-// callbacks soon, as a cancelled future does.
+// Once the predecessor has finished, the wait's result() and exception() are
+// the predecessor's own: its task reads the very outcome that `await
+// predecessor` would give at that moment, a cancellation with its message
+// included. Cancelling the wait takes its callbacks back from the
+// predecessor, which runs on, and calls them soon, as a cancelled future does.
 
-// One callback of a wait, registered on the predecessor. `wait`, `fn` and
-// `context` are set once; `live` (guarded by the wait's mutex) is true while
-// the relay is in its wait's list: registered, and not yet fired, removed or
-// taken back.
-struct Relay {
-    PyObject_HEAD
-    PyObject *wait, *fn, *context;
-    bool live;
-};
+using Callback = std::pair<nb::object, nb::object>;  // fn, context
 
 struct PredWait {
     PyObject_HEAD
     PyObject *pred;  // the predecessor's task
-    PyObject *loop;
     struct Fields {  // guarded by `mutex`, which is never held while Python runs
-        std::vector<nb::object> relays;  // the live relays, in the order they were added
-        nb::object message;              // the cancellation's message, once cancelled
+        std::vector<Callback> callbacks;  // those registered on the predecessor, oldest first
+        nb::object message;               // the cancellation's message, once cancelled
         bool blocking = true, cancelled = false;
         nb::ft_mutex mutex;
     } f;
 };
 
-Relay *relay_of(PyObject *o) { return reinterpret_cast<Relay *>(o); }
 PredWait *wait_of(PyObject *o) { return reinterpret_cast<PredWait *>(o); }
 
-PyObject *new_wait(PyObject *pred, PyObject *loop) {
+PyObject *new_wait(PyObject *pred) {
     PredWait *w = PyObject_GC_New(PredWait, g->wait_type);
     if (!w) return nullptr;
     w->pred = Py_NewRef(pred);
-    w->loop = Py_NewRef(loop);
     new (&w->f) PredWait::Fields();
     PyObject_GC_Track(w);
     return reinterpret_cast<PyObject *>(w);
@@ -584,257 +568,180 @@ PyObject *pred_of(PredWait *w) {
     return w->pred;
 }
 
+// The wait's cancellation, as its result() raises it; null when it is not cancelled.
+nb::object cancellation(PredWait *w) {
+    nb::object msg;
+    {
+        nb::ft_lock_guard guard(w->f.mutex);
+        if (!w->f.cancelled) return {};
+        msg = w->f.message;
+    }
+    return checked(msg.is_none() ? PyObject_CallNoArgs(g->cancelled_error)
+                                 : PyObject_CallOneArg(g->cancelled_error, msg.ptr()));
+}
+
+// Takes every callback out of the wait, and off the predecessor.
+std::vector<Callback> take_callbacks(PredWait *w) {
+    std::vector<Callback> out;
+    {
+        nb::ft_lock_guard guard(w->f.mutex);
+        out.swap(w->f.callbacks);
+    }
+    if (!out.empty()) call(pred_of(w), g->remove_done_callback, reinterpret_cast<PyObject *>(w));
+    return out;
+}
+
+// Registers `fn` on the predecessor as one call of the wait, in `context`.
+void register_callback(PredWait *w, Callback cb) {
+    PyObject *args[3] = {pred_of(w), reinterpret_cast<PyObject *>(w), cb.second.ptr()};
+    checked(PyObject_VectorcallMethod(g->add_done_callback, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g->context_kw));
+    nb::ft_lock_guard guard(w->f.mutex);
+    w->f.callbacks.push_back(std::move(cb));
+}
+
+// loop.call_soon(fn, wait, context=context)
+void call_soon(PredWait *w, const Callback &cb) {
+    nb::object loop = call(pred_of(w), g->get_loop);
+    PyObject *args[4] = {loop.ptr(), cb.first.ptr(), reinterpret_cast<PyObject *>(w), cb.second.ptr()};
+    checked(PyObject_VectorcallMethod(g->call_soon, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, g->context_kw));
+}
+
+// The predecessor has finished: the wait calls its oldest callback with itself.
+PyObject *wait_call(PyObject *self, PyObject *, PyObject *) {
+    PredWait *w = wait_of(self);
+    nb::object fn;
+    {
+        nb::ft_lock_guard guard(w->f.mutex);
+        if (w->f.callbacks.empty()) Py_RETURN_NONE;  // taken back meanwhile
+        fn = std::move(w->f.callbacks.front().first);
+        w->f.callbacks.erase(w->f.callbacks.begin());
+    }
+    return PyObject_CallOneArg(fn.ptr(), self);
+}
+
 bool wait_cancelled(PredWait *w) {
     nb::ft_lock_guard guard(w->f.mutex);
     return w->f.cancelled;
 }
 
-// Takes every live relay out of the wait's list (they stay silent from now on).
-std::vector<nb::object> take_relays(PredWait *w) {
-    std::vector<nb::object> out;
-    nb::ft_lock_guard guard(w->f.mutex);
-    out.swap(w->f.relays);
-    for (nb::object &r : out) relay_of(r.ptr())->live = false;
-    return out;
-}
-
-// Takes `r` out of the list when it is still there; false when it is not live.
-bool take_relay(PredWait *w, PyObject *r, nb::object &out) {
-    nb::ft_lock_guard guard(w->f.mutex);
-    if (!relay_of(r)->live) return false;
-    relay_of(r)->live = false;
-    auto &v = w->f.relays;
-    for (auto it = v.begin(); it != v.end(); ++it)
-        if (it->ptr() == r) {
-            out = std::move(*it);
-            v.erase(it);
-            break;
-        }
-    return true;
-}
-
-// Withdraws relays from the predecessor (from one that has finished, there is
-// nothing left to withdraw).
-void withdraw(PredWait *w, const std::vector<nb::object> &relays) {
-    for (const nb::object &r : relays) call(pred_of(w), g->remove_done_callback, r.ptr());
-}
-
-// loop.call_soon(fn, wait, context=context)
-void call_soon(PredWait *w, PyObject *fn, PyObject *context) {
-    PyObject *args[4] = {w->loop, fn, reinterpret_cast<PyObject *>(w), context};
-    checked(PyObject_VectorcallMethod(g->call_soon, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, g->context_kw));
-}
-
-// The predecessor finished: the relay calls its callback with the wait.
-PyObject *relay_call(PyObject *self, PyObject *, PyObject *) {
-    Relay *r = relay_of(self);
-    nb::object listed;  // the list's reference, dropped after the call
-    if (!r->wait || !take_relay(wait_of(r->wait), self, listed)) Py_RETURN_NONE;
-    return PyObject_CallOneArg(r->fn, r->wait);
-}
-
-int relay_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(relay_of(self)->wait);
-    Py_VISIT(relay_of(self)->fn);
-    Py_VISIT(relay_of(self)->context);
-    return 0;
-}
-
-int relay_clear(PyObject *self) {
-    Py_CLEAR(relay_of(self)->wait);
-    Py_CLEAR(relay_of(self)->fn);
-    Py_CLEAR(relay_of(self)->context);
-    return 0;
-}
-
-// The value of the one keyword argument `allowed` of a fast call (left as it
-// is when not given); TypeError for any other keyword.
-void keyword_only(const char *fname, PyObject *allowed, PyObject *const *values, PyObject *kwnames,
-                  PyObject **out) {
-    for (Py_ssize_t i = 0, n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0; i < n; ++i) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
-        if (key != allowed && PyUnicode_Compare(key, allowed) != 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
-            raise_pending();
-        }
-        *out = values[i];
-    }
-}
+bool wait_done(PredWait *w) { return wait_cancelled(w) || truth(pred_of(w), g->done); }
 
 // add_done_callback(fn, /, *, context=None)
-PyObject *wait_add_done_callback(PyObject *self, PyObject *const *args, Py_ssize_t n, PyObject *kwnames) try {
-    if (n != 1)
-        return PyErr_Format(PyExc_TypeError, "add_done_callback() takes exactly one positional argument (%zd given)", n);
-    PyObject *ctx = Py_None;
-    keyword_only("add_done_callback", g->context, args + n, kwnames, &ctx);
-    nb::object context = ctx != Py_None ? nb::borrow(ctx) : checked(PyContext_CopyCurrent());
-    PredWait *w = wait_of(self);
-    PyObject *pred = pred_of(w);
-    if (wait_cancelled(w) || truth(pred, g->done)) {
-        call_soon(w, args[0], context.ptr());
-        Py_RETURN_NONE;
-    }
-    Relay *r = PyObject_GC_New(Relay, g->relay_type);
-    if (!r) return nullptr;
-    r->wait = Py_NewRef(self);
-    r->fn = Py_NewRef(args[0]);
-    r->context = context.release().ptr();
-    r->live = true;
-    PyObject_GC_Track(r);
-    nb::object relay = nb::steal(reinterpret_cast<PyObject *>(r));
-    {
-        nb::ft_lock_guard guard(w->f.mutex);
-        w->f.relays.push_back(relay);
-    }
-    PyObject *reg[3] = {pred, relay.ptr(), r->context};
-    PyObject *ok = PyObject_VectorcallMethod(g->add_done_callback, reg, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g->context_kw);
-    if (!ok) {
-        nb::object listed;
-        keeping_pending([&] { take_relay(w, relay.ptr(), listed); });
+PyObject *wait_add_done_callback(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *kwlist[] = {"", "context", nullptr};
+    PyObject *fn, *ctx = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:add_done_callback", const_cast<char **>(kwlist), &fn, &ctx))
         return nullptr;
-    }
-    Py_DECREF(ok);
-    Py_RETURN_NONE;
-} catch (nb::python_error &e) {
-    e.restore();
-    return nullptr;
+    return guarded([&]() -> PyObject * {
+        PredWait *w = wait_of(self);
+        Callback cb{nb::borrow(fn), ctx != Py_None ? nb::borrow(ctx) : checked(PyContext_CopyCurrent())};
+        if (wait_done(w)) call_soon(w, cb);
+        else register_callback(w, std::move(cb));
+        Py_RETURN_NONE;
+    });
 }
 
 // remove_done_callback(fn, /): takes back every callback equal to `fn`; returns their number.
-PyObject *wait_remove_done_callback(PyObject *self, PyObject *fn) try {
-    PredWait *w = wait_of(self);
-    std::vector<nb::object> listed, gone;
-    {
-        nb::ft_lock_guard guard(w->f.mutex);
-        listed = w->f.relays;
-    }
-    for (nb::object &r : listed) {
-        int eq = PyObject_RichCompareBool(relay_of(r.ptr())->fn, fn, Py_EQ);
-        if (eq < 0) raise_pending();
-        nb::object taken;
-        if (eq && take_relay(w, r.ptr(), taken)) gone.push_back(r);
-    }
-    if (!gone.empty()) withdraw(w, gone);
-    return PyLong_FromSize_t(gone.size());
-} catch (nb::python_error &e) {
-    e.restore();
-    return nullptr;
+PyObject *wait_remove_done_callback(PyObject *self, PyObject *fn) {
+    return guarded([&]() -> PyObject * {
+        PredWait *w = wait_of(self);
+        std::size_t removed = 0;
+        for (Callback &cb : take_callbacks(w)) {
+            int eq = PyObject_RichCompareBool(cb.first.ptr(), fn, Py_EQ);
+            if (eq < 0) raise_pending();
+            if (eq) ++removed;
+            else register_callback(w, std::move(cb));  // kept, in their order
+        }
+        return PyLong_FromSize_t(removed);
+    });
 }
 
 // cancel(msg=None): true when the wait was pending; the predecessor runs on.
-PyObject *wait_cancel(PyObject *self, PyObject *const *args, Py_ssize_t n, PyObject *kwnames) try {
-    if (n > 1) return PyErr_Format(PyExc_TypeError, "cancel() takes at most 1 argument (%zd given)", n);
-    PyObject *msg = nullptr;
-    keyword_only("cancel", g->msg, args + n, kwnames, &msg);
-    if (msg && n) return PyErr_Format(PyExc_TypeError, "cancel() got multiple values for argument 'msg'");
-    msg = msg ? msg : n ? args[0] : Py_None;
-    PredWait *w = wait_of(self);
-    if (truth(pred_of(w), g->done)) Py_RETURN_FALSE;
-    {
-        nb::ft_lock_guard guard(w->f.mutex);
-        if (w->f.cancelled) Py_RETURN_FALSE;
-        w->f.cancelled = true;
-        w->f.message = nb::borrow(msg);
-    }
-    std::vector<nb::object> relays = take_relays(w);
-    withdraw(w, relays);
-    for (nb::object &r : relays) call_soon(w, relay_of(r.ptr())->fn, relay_of(r.ptr())->context);
-    Py_RETURN_TRUE;
-} catch (nb::python_error &e) {
-    e.restore();
-    return nullptr;
+PyObject *wait_cancel(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *kwlist[] = {"msg", nullptr};
+    PyObject *msg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:cancel", const_cast<char **>(kwlist), &msg)) return nullptr;
+    return guarded([&]() -> PyObject * {
+        PredWait *w = wait_of(self);
+        if (truth(pred_of(w), g->done)) Py_RETURN_FALSE;
+        {
+            nb::ft_lock_guard guard(w->f.mutex);
+            if (w->f.cancelled) Py_RETURN_FALSE;
+            w->f.cancelled = true;
+            w->f.message = nb::borrow(msg);
+        }
+        for (Callback &cb : take_callbacks(w)) call_soon(w, cb);
+        Py_RETURN_TRUE;
+    });
 }
 
-// The wait's cancellation as the wait's result() raises it; null when it is not cancelled.
-PyObject *wait_cancellation(PredWait *w) {
-    nb::object msg;
-    {
-        nb::ft_lock_guard guard(w->f.mutex);
-        if (!w->f.cancelled) return nullptr;
-        msg = w->f.message;
-    }
-    return msg.is_none() ? PyObject_CallNoArgs(g->cancelled_error) : PyObject_CallOneArg(g->cancelled_error, msg.ptr());
+// result() and exception(): the predecessor's own, or the wait's cancellation.
+PyObject *wait_outcome(PyObject *self, PyObject *name) {
+    return guarded([&]() -> PyObject * {
+        nb::object exc = cancellation(wait_of(self));
+        if (exc.is_valid()) return restore_exc(exc.release().ptr()), nullptr;
+        return call(pred_of(wait_of(self)), name).release().ptr();
+    });
 }
 
-// result() and exception(): None once the predecessor has finished.
-PyObject *wait_outcome(PyObject *self, const char *not_ready) try {
-    PredWait *w = wait_of(self);
-    if (PyObject *exc = wait_cancellation(w)) return restore_exc(exc), nullptr;
-    if (PyErr_Occurred()) return nullptr;
-    if (!truth(pred_of(w), g->done)) return PyErr_SetString(g->invalid_state_error, not_ready), nullptr;
-    Py_RETURN_NONE;
-} catch (nb::python_error &e) {
-    e.restore();
-    return nullptr;
-}
+PyObject *wait_result(PyObject *self, PyObject *) { return wait_outcome(self, g->result); }
+PyObject *wait_exception(PyObject *self, PyObject *) { return wait_outcome(self, g->exception); }
 
-PyObject *wait_result(PyObject *self, PyObject *) { return wait_outcome(self, "Result is not ready."); }
-PyObject *wait_exception(PyObject *self, PyObject *) { return wait_outcome(self, "Exception is not set."); }
-
-PyObject *wait_done(PyObject *self, PyObject *) try {
-    PredWait *w = wait_of(self);
-    return PyBool_FromLong(wait_cancelled(w) || truth(pred_of(w), g->done));
-} catch (nb::python_error &e) {
-    e.restore();
-    return nullptr;
+PyObject *wait_is_done(PyObject *self, PyObject *) {
+    return guarded([&]() -> PyObject * { return PyBool_FromLong(wait_done(wait_of(self))); });
 }
 
 PyObject *wait_is_cancelled(PyObject *self, PyObject *) { return PyBool_FromLong(wait_cancelled(wait_of(self))); }
 
 PyObject *wait_get_loop(PyObject *self, PyObject *) {
-    PyObject *loop = wait_of(self)->loop;
-    if (!loop) PyErr_SetString(PyExc_RuntimeError, "the wait is over");
-    return Py_XNewRef(loop);
+    return guarded([&]() -> PyObject * { return call(pred_of(wait_of(self)), g->get_loop).release().ptr(); });
 }
 
 PyObject *wait_get_blocking(PyObject *self, void *) {
-    PredWait *w = wait_of(self);
-    nb::ft_lock_guard guard(w->f.mutex);
-    return PyBool_FromLong(w->f.blocking);
+    nb::ft_lock_guard guard(wait_of(self)->f.mutex);
+    return PyBool_FromLong(wait_of(self)->f.blocking);
 }
 
 int wait_set_blocking(PyObject *self, PyObject *value, void *) {
     if (!value) return PyErr_SetString(PyExc_AttributeError, "cannot delete _asyncio_future_blocking"), -1;
     int v = PyObject_IsTrue(value);
     if (v < 0) return -1;
-    PredWait *w = wait_of(self);
-    nb::ft_lock_guard guard(w->f.mutex);
-    w->f.blocking = v;
+    nb::ft_lock_guard guard(wait_of(self)->f.mutex);
+    wait_of(self)->f.blocking = v;
     return 0;
 }
 
-PyObject *wait_repr(PyObject *self) try {
+PyObject *wait_repr(PyObject *self) {
     PredWait *w = wait_of(self);
     if (!w->pred) return PyUnicode_FromString("<JobLane._PredecessorWait>");
-    const char *state = wait_cancelled(w) ? "cancelled" : truth(w->pred, g->done) ? "finished" : "pending";
-    return PyUnicode_FromFormat("<JobLane._PredecessorWait after=%R %s>", call(w->pred, g->get_name).ptr(), state);
-} catch (nb::python_error &e) {
-    e.restore();
-    return nullptr;
+    return guarded([&]() -> PyObject * {
+        const char *state = wait_cancelled(w) ? "cancelled" : truth(w->pred, g->done) ? "finished" : "pending";
+        return PyUnicode_FromFormat("<JobLane._PredecessorWait after=%R %s>", call(w->pred, g->get_name).ptr(), state);
+    });
 }
 
 int wait_traverse(PyObject *self, visitproc visit, void *arg) {
     PredWait *w = wait_of(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(w->pred);
-    Py_VISIT(w->loop);
     Py_VISIT(w->f.message.ptr());
-    for (nb::object &r : w->f.relays) Py_VISIT(r.ptr());
+    for (Callback &cb : w->f.callbacks) {
+        Py_VISIT(cb.first.ptr());
+        Py_VISIT(cb.second.ptr());
+    }
     return 0;
 }
 
 int wait_clear(PyObject *self) {
     PredWait *w = wait_of(self);
-    std::vector<nb::object> relays;  // released after the lock
+    std::vector<Callback> callbacks;  // released after the lock
     nb::object message;
     {
         nb::ft_lock_guard guard(w->f.mutex);
-        relays.swap(w->f.relays);
+        callbacks.swap(w->f.callbacks);
         message = std::move(w->f.message);
     }
     Py_CLEAR(w->pred);
-    Py_CLEAR(w->loop);
     return 0;
 }
 
@@ -847,30 +754,22 @@ void wait_dealloc(PyObject *self) {
     Py_DECREF(tp);
 }
 
-void relay_dealloc(PyObject *self) {
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    relay_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 PyMethodDef kWaitMethods[] = {
     {"add_done_callback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wait_add_done_callback)),
-     METH_FASTCALL | METH_KEYWORDS,
+     METH_VARARGS | METH_KEYWORDS,
      "add_done_callback($self, fn, /, *, context=None)\n--\n\nCall fn(wait) once the predecessor has "
      "finished or the wait is cancelled."},
     {"remove_done_callback", wait_remove_done_callback, METH_O,
      "remove_done_callback($self, fn, /)\n--\n\nTake back every callback equal to fn; return their number."},
-    {"cancel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wait_cancel)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"cancel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wait_cancel)), METH_VARARGS | METH_KEYWORDS,
      "cancel($self, msg=None)\n--\n\nStop waiting (the predecessor runs on); false when already done."},
-    {"done", wait_done, METH_NOARGS, "done($self, /)\n--\n\nTrue once the predecessor has finished or the wait is cancelled."},
+    {"done", wait_is_done, METH_NOARGS, "done($self, /)\n--\n\nTrue once the predecessor has finished or the wait is cancelled."},
     {"cancelled", wait_is_cancelled, METH_NOARGS, "cancelled($self, /)\n--\n\nTrue when the wait was cancelled."},
     {"result", wait_result, METH_NOARGS,
-     "result($self, /)\n--\n\nNone once the predecessor has finished; the wait's cancellation when cancelled."},
+     "result($self, /)\n--\n\nThe predecessor's result (or its error or cancellation raised); the wait's "
+     "cancellation when cancelled."},
     {"exception", wait_exception, METH_NOARGS,
-     "exception($self, /)\n--\n\nNone once the predecessor has finished; the wait's cancellation when cancelled."},
+     "exception($self, /)\n--\n\nThe predecessor's error, or None; the wait's cancellation when cancelled."},
     {"get_loop", wait_get_loop, METH_NOARGS, "get_loop($self, /)\n--\n\nThe event loop of the wait."},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -884,21 +783,18 @@ PyGetSetDef kWaitGetSet[] = {{kBlocking, wait_get_blocking, wait_set_blocking, n
 // runs the submitted coroutine holding that unit, and returns the unit on
 // every way out.
 
-enum class Phase : std::uint8_t { fresh, waiting_predecessor, waiting_unit, running, over };
+enum class Phase : std::uint8_t { fresh, waiting_predecessor, acquiring, running, over };
 
 struct Job {
     Coro head;
-    PyObject *lane;       // the JobLane (dropped by the completion callback)
-    PyObject *loop;       // the loop whose futures the body waits on
-    PyObject *coro;       // the submitted coroutine (kept for the repr)
-    PyObject *name;       // the name it was submitted under
-    PyObject *after;      // the predecessor's name, or null
-    PyObject *pred;       // the predecessor's task until its outcome is read
-    PyObject *wait;       // what the body is parked on (a unit's future or a PredWait), or null
-    PyObject *cancelled;  // the cancellation that ended the body, for dependants
+    PyObject *lane;   // the JobLane (dropped by the completion callback)
+    PyObject *coro;   // the submitted coroutine (kept for the repr)
+    PyObject *name;   // the name it was submitted under
+    PyObject *after;  // the predecessor's name, or null
+    PyObject *pred;   // the predecessor's task until the wait for it ends
+    PyObject *wait;   // the PredWait the body is parked on, or null
     Phase phase;
     bool deferred;  // the task is being created: do not start yet
-    bool holds_unit;
     bool ran_coro;  // the body has stepped the submitted coroutine
 };
 
@@ -906,9 +802,9 @@ Job *job_of(PyObject *o) { return reinterpret_cast<Job *>(o); }
 
 void set_deferred(PyObject *job, bool deferred) { job_of(job)->deferred = deferred; }
 
-void return_unit(Job *j) {
-    if (j->holds_unit && j->lane) give_back(lane_of(j->lane)->units);
-    j->holds_unit = false;
+Lane *lane_of(Job *j) {
+    if (!j->lane) PyErr_SetString(PyExc_RuntimeError, "the lane's task is over"), raise_pending();
+    return lane_of(j->lane);
 }
 
 // The pending exception, when it is an error or a cancellation, becomes the
@@ -927,62 +823,34 @@ PySendResult predecessor_failed(Job *j) {
     return PYGEN_ERROR;
 }
 
-// Reads the predecessor's outcome: false while it still runs; true after a
-// result; otherwise the "Predecessor ... failed" cancellation (or an
-// interrupt) is raised. A cancellation is read from the predecessor's own
-// body, which kept the exact object, so that the first await of its handle
-// still receives it. (exception() refuses a task that still runs.)
-bool predecessor_finished(Job *j) {
-    PyObject *exc = nullptr;
-    if (truth(j->pred, g->cancelled)) {
-        nb::object body = call(j->pred, g->get_coro);
-        exc = Py_TYPE(body.ptr()) == g->job_type ? Py_XNewRef(job_of(body.ptr())->cancelled) : nullptr;
-        exc = exc ? exc : checked(PyObject_CallNoArgs(g->cancelled_error)).release().ptr();
-    } else if (!(exc = PyObject_CallMethodNoArgs(j->pred, g->exception))) {
-        if (!PyErr_ExceptionMatches(g->invalid_state_error)) raise_pending();
-        PyErr_Clear();
-        return false;
-    }
-    Py_CLEAR(j->pred);
-    if (exc == Py_None) return Py_DECREF(exc), true;
-    restore_exc(exc);
-    predecessor_failed(j);
-    raise_pending();
-}
-
 // Starts delegating to the submitted coroutine, unless someone else is
 // already awaiting it: then the task fails as `await` would.
 PySendResult start_running(Job *j) {
-    if (PyCoro_CheckExact(j->coro) && !attr(j->coro, g->cr_await).is_none())
+    j->phase = Phase::running;  // a unit is held from here on
+    if (PyCoro_CheckExact(j->coro) && checked(PyObject_GetAttr(j->coro, g->cr_await)).ptr() != Py_None)
         return PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already"), PYGEN_ERROR;
     j->head.sub = checked(await_iter(j->coro)).release().ptr();
-    j->phase = Phase::running;
     j->ran_coro = true;
     return PYGEN_NEXT;
 }
 
-PySendResult take_unit_then_run(Job *j) {
-    if (!j->lane) PyErr_SetString(PyExc_RuntimeError, "the lane's task is over"), raise_pending();
-    nb::object fut;
-    if (take_unit(lane_of(j->lane)->units, j->loop, fut)) {
-        j->holds_unit = true;
-        return start_running(j);
-    }
-    j->phase = Phase::waiting_unit;
-    j->head.sub = checked(await_iter(fut.ptr())).release().ptr();
-    j->wait = fut.release().ptr();
+// Takes a unit from the count, or else steps through `_semaphore.acquire()`.
+PySendResult acquire(Job *j) {
+    Lane *l = lane_of(j);
+    if (take_free_unit(l)) return start_running(j);
+    settle(l);
+    j->head.sub = checked(await_iter(call(l->semaphore.ptr(), g->acquire).ptr())).release().ptr();
+    j->phase = Phase::acquiring;
     return PYGEN_NEXT;
 }
 
-// Waits for the predecessor when it still runs: the body yields a PredWait,
-// so that its task is woken by the predecessor's own completion, and
-// cancelling the wait leaves the predecessor alone. Then it asks for a unit.
-PySendResult after_predecessor(Job *j, PyObject **res) {
-    if (!j->pred || predecessor_finished(j)) return take_unit_then_run(j);
-    j->wait = checked(new_wait(j->pred, j->loop)).release().ptr();
-    *res = Py_NewRef(j->wait);
-    j->phase = Phase::waiting_predecessor;
-    return PYGEN_NEXT;
+// Goes on from the end of the wait: `outcome` is what awaiting the
+// predecessor gave (null: it raised, and that exception is pending).
+PySendResult after_predecessor(Job *j, PyObject *outcome) {
+    Py_CLEAR(j->pred);
+    if (!outcome) return predecessor_failed(j);
+    Py_DECREF(outcome);
+    return acquire(j);
 }
 
 PySendResult job_advance(Job *j, PySendResult r, PyObject **res) {
@@ -993,40 +861,28 @@ PySendResult job_advance(Job *j, PySendResult r, PyObject **res) {
         // coroutine that has not begun; coro is left to the completion callback.
         if (r == PYGEN_ERROR) return r;
         if (j->deferred) return *res = Py_NewRef(Py_None), PYGEN_NEXT;
-        return after_predecessor(j, res);
+        if (!j->pred) return acquire(j);
+        if (truth(j->pred, g->done)) return after_predecessor(j, PyObject_CallMethodNoArgs(j->pred, g->result));
+        // The predecessor runs: park on a wait that its completion wakes.
+        j->wait = checked(new_wait(j->pred)).release().ptr();
+        *res = Py_NewRef(j->wait);
+        j->phase = Phase::waiting_predecessor;
+        return PYGEN_NEXT;
     case Phase::waiting_predecessor: {
-        // Woken, or thrown into: whatever the wait still has on the
-        // predecessor is taken back (after a wake-up, nothing is left).
+        // Woken, or thrown into: what the wait still has on the predecessor is
+        // taken back (after a wake-up, nothing is left). A wake-up reads the
+        // wait's outcome; a throw (the predecessor's own outcome, or this
+        // task's cancellation) is the outcome.
         nb::object wait = nb::steal(j->wait);
         j->wait = nullptr;
-        keeping_pending([&wait] {
-            PredWait *w = wait_of(wait.ptr());
-            std::vector<nb::object> relays = take_relays(w);
-            if (!relays.empty()) withdraw(w, relays);
-        });
-        if (r == PYGEN_ERROR) {  // this task was cancelled while it waited
-            Py_CLEAR(j->pred);
-            return predecessor_failed(j);
-        }
-        return after_predecessor(j, res);
+        keeping_pending([&wait] { take_callbacks(wait_of(wait.ptr())); });
+        return after_predecessor(j, r == PYGEN_ERROR ? nullptr : wait_result(wait.ptr(), nullptr));
     }
-    case Phase::waiting_unit:
-        if (r == PYGEN_ERROR) {
-            // A unit handed over at this very moment passes on to the next
-            // waiter; a wait still pending is withdrawn.
-            keeping_pending([j] {
-                nb::object fut = nb::steal(j->wait);
-                j->wait = nullptr;
-                if (!truth(fut.ptr(), g->done)) call(fut.ptr(), g->cancel);
-                else if (!truth(fut.ptr(), g->cancelled)) j->holds_unit = true;  // returned below
-            });
-            return r;
-        }
-        Py_CLEAR(j->wait);
-        j->holds_unit = true;
-        return start_running(j);
+    case Phase::acquiring:
+        // A cancellation while it waited: acquire() has passed on any unit.
+        return r == PYGEN_ERROR ? r : start_running(j);
     case Phase::running:
-        return r;  // the unit is returned below
+        return r;  // the unit is released below
     case Phase::over:
         break;
     }
@@ -1034,8 +890,8 @@ PySendResult job_advance(Job *j, PySendResult r, PyObject **res) {
     return PYGEN_ERROR;
 }
 
-// The body's stage: the step above. Once the body ends, whatever way, its
-// unit is returned and the cancellation that ended it is kept for dependants.
+// The body's stage: the step above. Once the body ends, whatever way, a unit
+// that it holds is given back.
 PySendResult job_stage(Coro *c, PySendResult r, PyObject **res) {
     Job *j = reinterpret_cast<Job *>(c);
     try {
@@ -1045,30 +901,23 @@ PySendResult job_stage(Coro *c, PySendResult r, PyObject **res) {
         r = PYGEN_ERROR;
     }
     if (r == PYGEN_NEXT) return r;
+    if (j->phase == Phase::running) keeping_pending([j] { give_back(lane_of(j)); });
     j->phase = Phase::over;
-    return_unit(j);
-    if (r == PYGEN_ERROR && PyErr_ExceptionMatches(g->cancelled_error)) {
-        PyObject *e = fetch_exc();
-        Py_XSETREF(j->cancelled, Py_NewRef(e));
-        restore_exc(e);
-    }
     return r;
 }
 
-PyObject *new_job(PyObject *lane, PyObject *loop, PyObject *coro, PyObject *name, PyObject *after,
-                  PyObject *pred) {
+PyObject *new_job(PyObject *lane, PyObject *coro, PyObject *name, PyObject *after, PyObject *pred) {
     Job *j = PyObject_GC_New(Job, g->job_type);
     if (!j) return nullptr;
     coro_init(&j->head, job_stage);
     j->lane = Py_NewRef(lane);
-    j->loop = Py_NewRef(loop);
     j->coro = Py_NewRef(coro);
     j->name = Py_NewRef(name);
     j->after = Py_XNewRef(after);
     j->pred = Py_XNewRef(pred);
-    j->wait = j->cancelled = nullptr;
+    j->wait = nullptr;
     j->phase = Phase::fresh;
-    j->deferred = j->holds_unit = j->ran_coro = false;
+    j->deferred = j->ran_coro = false;
     PyObject_GC_Track(j);
     return reinterpret_cast<PyObject *>(j);
 }
@@ -1092,18 +941,13 @@ PyObject *job_repr(PyObject *self) {
 int job_traverse(PyObject *self, visitproc visit, void *arg) {
     Job *j = job_of(self);
     Py_VISIT(Py_TYPE(self));
-    for (PyObject *o : {j->head.sub, j->lane, j->loop, j->coro, j->name, j->after, j->pred, j->wait,
-                        j->cancelled})
-        Py_VISIT(o);
+    for (PyObject *o : {j->head.sub, j->lane, j->coro, j->name, j->after, j->pred, j->wait}) Py_VISIT(o);
     return 0;
 }
 
 int job_clear(PyObject *self) {
     Job *j = job_of(self);
-    for (PyObject **o : {&j->head.sub, &j->lane, &j->loop, &j->coro, &j->name, &j->after, &j->pred,
-                         &j->wait, &j->cancelled})
-        Py_CLEAR(*o);
-    j->holds_unit = false;
+    for (PyObject **o : {&j->head.sub, &j->lane, &j->coro, &j->name, &j->after, &j->pred, &j->wait}) Py_CLEAR(*o);
     return 0;
 }
 
@@ -1122,34 +966,32 @@ PyGetSetDef kJobGetSet[] = {{kName, job_forward, nullptr, nullptr, kName},
 // Untracks the task and closes its coroutine, which discards one that never
 // started and leaves a finished one as it is. A coroutine that this body
 // never ran and that someone else is awaiting is not the lane's to close.
-PyObject *on_done(PyObject *self, PyObject *task) try {
-    Job *j = job_of(self);
-    nb::object keep = nb::borrow(self), name = call(task, g->get_name);
-    // A body that its task no longer drives (a task factory may leave it
-    // behind) ends here, returning whatever it holds.
-    if (!j->head.finished) call(self, g->close);
-    if (!claim(&j->head)) raise_pending();
-    struct Unclaim {
-        Coro *c;
-        ~Unclaim() { unclaim(c); }
-    } unclaim_at_exit{&j->head};
-    PyObject *tasks = j->lane ? lane_of(j->lane)->tasks.ptr() : nullptr;
-    if (tasks && PyDict_DelItem(tasks, name.ptr()) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise_pending();
-        PyErr_Clear();  // already gone: nothing to do
-    }
-    bool foreign = j->coro && !j->ran_coro && PyCoro_CheckExact(j->coro) &&
-                   !attr(j->coro, g->cr_await).is_none();
-    int rc = j->coro && !foreign ? close_iter(j->coro) : 0;
-    // The task is over: drop what tied it to the lane and to its predecessor.
-    for (PyObject **o : {&j->lane, &j->loop, &j->after, &j->pred}) Py_CLEAR(*o);
-    if (rc < 0) raise_pending();
-    Py_RETURN_NONE;
-} catch (nb::python_error &e) {
-    e.restore();
-    return nullptr;
+PyObject *on_done(PyObject *self, PyObject *task) {
+    return guarded([&]() -> PyObject * {
+        Job *j = job_of(self);
+        nb::object keep = nb::borrow(self), name = call(task, g->get_name);
+        // A body that its task no longer drives (a task factory may leave it
+        // behind) ends here, returning whatever it holds.
+        if (!j->head.finished) call(self, g->close);
+        if (!claim(&j->head)) raise_pending();
+        struct Unclaim {
+            Coro *c;
+            ~Unclaim() { unclaim(c); }
+        } unclaim_at_exit{&j->head};
+        PyObject *tasks = j->lane ? lane_of(j->lane)->tasks.ptr() : nullptr;
+        if (tasks && PyDict_DelItem(tasks, name.ptr()) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise_pending();
+            PyErr_Clear();  // already gone: nothing to do
+        }
+        bool foreign = j->coro && !j->ran_coro && PyCoro_CheckExact(j->coro) &&
+                       checked(PyObject_GetAttr(j->coro, g->cr_await)).ptr() != Py_None;
+        int rc = j->coro && !foreign ? close_iter(j->coro) : 0;
+        // The task is over: drop what tied it to the lane and to its predecessor.
+        for (PyObject **o : {&j->lane, &j->after, &j->pred}) Py_CLEAR(*o);
+        if (rc < 0) raise_pending();
+        Py_RETURN_NONE;
+    });
 }
-
 // --- cancel_all and wait_all --------------------------------------------------------------
 
 std::size_t lane_cancel_all(Lane &self) {
@@ -1226,15 +1068,14 @@ PyObject *attr_of(const char *module, const char *name) {
 
 void init_state() {
     if (g) return;
-    auto *s = new State{attr_of("asyncio", "CancelledError"), attr_of("asyncio", "InvalidStateError"),
-                        attr_of("asyncio", "iscoroutine"), attr_of("asyncio", "get_running_loop"),
-                        attr_of("asyncio", "wait"), nullptr, nullptr, nullptr, nullptr,
-                        sp::intern("add_done_callback"), sp::intern("remove_done_callback"),
-                        sp::intern("call_soon"), sp::intern("cancel"), sp::intern("cancelled"),
-                        sp::intern("close"), sp::intern("context"), sp::intern("create_future"),
-                        sp::intern("create_task"), sp::intern("cr_await"), sp::intern("done"),
-                        sp::intern("exception"), sp::intern("get_coro"), sp::intern("get_name"),
-                        sp::intern("msg"), sp::intern("set_result"), sp::intern("throw"), sp::intern("value"),
+    auto *s = new State{attr_of("asyncio", "CancelledError"), attr_of("asyncio", "iscoroutine"),
+                        attr_of("asyncio", "get_running_loop"), attr_of("asyncio", "Semaphore"),
+                        attr_of("asyncio", "wait"), nullptr, nullptr, nullptr,
+                        sp::intern("acquire"), sp::intern("add_done_callback"), sp::intern("call_soon"),
+                        sp::intern("cancel"), sp::intern("close"), sp::intern("cr_await"), sp::intern("create_task"),
+                        sp::intern("done"), sp::intern("exception"), sp::intern("get_loop"), sp::intern("get_name"),
+                        sp::intern("release"), sp::intern("remove_done_callback"), sp::intern("result"),
+                        sp::intern("throw"), sp::intern("value"),
                         nb::make_tuple("name").release().ptr(), nb::make_tuple("timeout").release().ptr(),
                         nb::make_tuple("context").release().ptr()};
     s->wait_all_type = coroutine_type("sorvel_layer._internal.job_lane._WaitAll", sizeof(WaitAll),
@@ -1243,8 +1084,8 @@ void init_state() {
                                        {Py_tp_clear, reinterpret_cast<void *>(wait_all_clear)}});
     s->job_type = coroutine_type(
         "sorvel_layer._internal.job_lane._wrapper", sizeof(Job),
-        {{Py_tp_doc, const_cast<char *>("The body of one lane task: waits for the predecessor, "
-                                        "takes a unit of the lane, runs the submitted coroutine.")},
+        {{Py_tp_doc, const_cast<char *>("The body of one lane task: waits for the predecessor, takes a unit of "
+                                        "the lane, runs the submitted coroutine.")},
          {Py_tp_repr, reinterpret_cast<void *>(job_repr)},
          {Py_tp_getset, kJobGetSet},
          {Py_tp_traverse, reinterpret_cast<void *>(job_traverse)},
@@ -1252,40 +1093,35 @@ void init_state() {
     s->wait_type = plain_type(
         "sorvel_layer._internal.job_lane._PredecessorWait", sizeof(PredWait),
         {{Py_tp_doc, const_cast<char *>("A task's wait for its predecessor, in asyncio's protocol for "
-                                        "Future-like objects: its callbacks are called when the "
-                                        "predecessor's task finishes. Cancelling it leaves the predecessor running.")},
+                                        "Future-like objects: its callbacks are called when the predecessor's "
+                                        "task finishes, and its outcome is then the predecessor's. Cancelling "
+                                        "it leaves the predecessor running.")},
          {Py_tp_dealloc, reinterpret_cast<void *>(wait_dealloc)},
          {Py_tp_repr, reinterpret_cast<void *>(wait_repr)},
+         {Py_tp_call, reinterpret_cast<void *>(wait_call)},
          {Py_tp_methods, kWaitMethods},
          {Py_tp_getset, kWaitGetSet},
          {Py_tp_traverse, reinterpret_cast<void *>(wait_traverse)},
          {Py_tp_clear, reinterpret_cast<void *>(wait_clear)}});
-    s->relay_type = plain_type(
-        "sorvel_layer._internal.job_lane._Relay", sizeof(Relay),
-        {{Py_tp_doc, const_cast<char *>("One callback of a predecessor wait, registered on the predecessor.")},
-         {Py_tp_dealloc, reinterpret_cast<void *>(relay_dealloc)},
-         {Py_tp_call, reinterpret_cast<void *>(relay_call)},
-         {Py_tp_traverse, reinterpret_cast<void *>(relay_traverse)},
-         {Py_tp_clear, reinterpret_cast<void *>(relay_clear)}});
     g = s;
 }
 
 constexpr const char *kLaneDoc =
     "A scheduler of named background tasks on one running event loop.\n"
     "\n"
-    "At most ``max_concurrency`` submitted coroutines run at the same time, taking\n"
-    "units first come, first served; a task may wait for one named predecessor\n"
-    "first. Every task is tracked in ``_tasks`` from ``submit`` until its\n"
-    "completion callback has run.\n"
+    "At most ``max_concurrency`` submitted coroutines run at the same time, each\n"
+    "holding a unit of ``_semaphore`` (an ``asyncio.Semaphore``); a task may wait for\n"
+    "one named predecessor first. Every task is tracked in ``_tasks`` from ``submit``\n"
+    "until its completion callback has run.\n"
     "\n"
     "A dependant whose predecessor failed or was cancelled (or which was itself\n"
     "cancelled while it waited) ends cancelled without running its coroutine: the\n"
     "first await of its handle raises ``asyncio.CancelledError`` with\n"
-    "``\"Predecessor \" + repr(after) + \" failed\"``, caused by the predecessor's\n"
-    "error or cancellation (on Python 3.10, on that error's ``__context__``).\n"
-    "Cancelling a waiting dependant leaves the predecessor running. A coroutine\n"
-    "already awaited elsewhere is not driven twice: its task fails with\n"
-    "``RuntimeError``.";
+    "``\"Predecessor \" + repr(after) + \" failed\"``, caused by what awaiting the\n"
+    "predecessor raised at that moment (on Python 3.10, asyncio hands it over as the\n"
+    "``__context__`` of a bare cancellation). Cancelling a waiting dependant leaves\n"
+    "the predecessor running. A coroutine already awaited elsewhere is not driven\n"
+    "twice: its task fails with ``RuntimeError``.";
 
 }  // namespace
 
@@ -1293,16 +1129,6 @@ NB_MODULE(job_lane, m) {
     sp::init();
     init_state();
     m.attr("logger") = sp::get_logger("sorvel_layer._internal.job_lane");
-
-    nb::class_<Units>(m, "Units", nb::type_slots(kUnitsSlots),
-                      "The units of a lane: a first-come-first-served count of free places.")
-        .def("locked", [](Units &u) { nb::ft_lock_guard guard(u.mutex); return u.free == 0; },
-             "True when a task asking for a unit now would have to wait.")
-        .def("__repr__", [](Units &u) {
-            nb::ft_lock_guard guard(u.mutex);
-            return nb::str("<Units [{}, value:{}, waiters:{}]>")
-                .format(u.free ? "unlocked" : "locked", u.free, u.waiters.size());
-        });
 
     nb::class_<Lane>(m, "JobLane", nb::type_slots(kLaneSlots), kLaneDoc)
         .def("__init__", &lane_init, "max_concurrency"_a.none() = 2,
@@ -1324,7 +1150,7 @@ NB_MODULE(job_lane, m) {
              nb::sig("def wait_all(self, timeout: float | None = None) -> collections.abc.Awaitable[None]"),
              "Awaitable: wait until the tasks tracked when it starts have finished, or until\n"
              "``timeout`` seconds have passed. Never raises their outcomes.")
-        .def_prop_ro("_semaphore", [](Lane &self) { return self.units_obj; })
+        .def_prop_ro("_semaphore", [](Lane &self) { settle(&self); return self.semaphore; })
         .def_prop_ro("_tasks", [](Lane &self) { return self.tasks.is_valid() ? self.tasks : nb::none(); })
         .def_prop_ro("_max_concurrency",
                      [](Lane &self) { return self.max_concurrency.is_valid() ? self.max_concurrency : nb::none(); });
