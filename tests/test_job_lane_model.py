@@ -12,6 +12,7 @@ import sys
 import pytest
 
 from conftest import load
+from test_job_lane import on_loop
 
 JobLane = load("job_lane").JobLane
 
@@ -247,28 +248,13 @@ async def execute(lane_type, limit, steps):
     return views + [(seen(), lane._semaphore.locked())]
 
 
-def run_on(kind, main):
-    if kind == "uvloop":
-        loop = pytest.importorskip("uvloop", reason="uvloop is not installed").new_event_loop()
-    else:
-        loop = asyncio.new_event_loop()
-        if kind == "eager":
-            loop.set_task_factory(asyncio.eager_task_factory)
-    try:
-        return loop.run_until_complete(main())
-    finally:
-        loop.close()
-
-
 @pytest.mark.parametrize("kind, programs", [("asyncio", 1000), ("eager", 200), ("uvloop", 200)])
 def test_the_lane_agrees_with_the_model_turn_by_turn(kind, programs):
-    if kind == "eager" and sys.version_info < (3, 12):
-        pytest.skip("eager tasks need 3.12")
     base = int(os.environ.get("LANE_MODEL_SEED", "0"))
     for seed in range(base, base + programs):
         limit, steps = make_program(random.Random(seed))
-        want = run_on(kind, lambda: execute(ModelLane, limit, steps))
-        got = run_on(kind, lambda: execute(JobLane, limit, steps))
+        want = on_loop(kind, lambda: execute(ModelLane, limit, steps))
+        got = on_loop(kind, lambda: execute(JobLane, limit, steps))
         if got != want:
             turn = next(i for i, (g, w) in enumerate(zip(got, want)) if g != w)
             pytest.fail(f"seed {seed} ({kind}), limit {limit}, first difference after turn {turn}:\n"
@@ -327,13 +313,11 @@ async def predecessor_cancelled_as_the_dependant_is(lane_type):
 
 @pytest.mark.parametrize("kind", ["asyncio", "eager", "uvloop"])
 def test_the_issues_programs_print_what_the_text_prints(kind):
-    if kind == "eager" and sys.version_info < (3, 12):
-        pytest.skip("eager tasks need 3.12")
     for program, want in [
         (first_come_first_served, ["start a", "start b", "end a", "end b", "start w1", "end w1", "start w2",
                                    "start d1", "end d1", "end w2", "start d2", "end d2"]),
         (predecessor_cancelled_as_the_dependant_is,
          ((), "None") if sys.version_info < (3, 11) else (("Predecessor 'c' failed",), "CancelledError('x')")),
     ]:
-        model = run_on(kind, lambda: program(ModelLane))
-        assert run_on(kind, lambda: program(JobLane)) == model == want
+        model = on_loop(kind, lambda: program(ModelLane))
+        assert on_loop(kind, lambda: program(JobLane)) == model == want
