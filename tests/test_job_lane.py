@@ -1224,3 +1224,57 @@ def test_random_schedules_keep_the_invariants(seed):
         assert await startable(lane, limit + 1) == limit  # every unit came back
 
     run(main)
+
+
+class StepCoroutine(collections.abc.Coroutine):
+    """A coroutine that is not a native one: suspends once, then returns 7."""
+
+    def __init__(self, log, iterator=True):
+        self.log, self.steps, self.iterator = log, 0, iterator
+
+    def send(self, value):
+        self.steps += 1
+        if self.steps == 1:
+            return None
+        raise StopIteration(7)
+
+    def throw(self, exc, *rest):
+        self.log.append(("throw", type(exc).__name__))
+        raise exc
+
+    def close(self):
+        self.log.append("close")
+
+    def __next__(self):
+        return self.send(None)
+
+    def __await__(self):
+        return self if self.iterator else 42
+
+
+def test_a_coroutine_that_is_not_native_is_driven_as_await_drives_it():
+    async def main():
+        log, lane = [], JobLane(max_concurrency=1)
+        done = lane.submit("a", StepCoroutine(log))
+        body = done.get_coro()
+        assert (body.cr_frame, body.cr_code) == (None, None)  # it has neither
+        assert await done == 7 and log == ["close"]
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+            body.send(None)
+
+        log.clear()
+        cancelled = lane.submit("b", StepCoroutine(log))
+        await asyncio.sleep(0)
+        cancelled.cancel()
+        await asyncio.gather(cancelled, return_exceptions=True)
+        assert cancelled.cancelled() and log == [("throw", "CancelledError"), "close"]
+
+        async def direct():
+            return await StepCoroutine([], iterator=False)
+        with pytest.raises(TypeError) as expected:
+            await direct()
+        bad = lane.submit("c", StepCoroutine([], iterator=False))
+        with pytest.raises(TypeError) as got:
+            await bad
+        assert str(got.value) == str(expected.value)
+    run(main)
